@@ -1,0 +1,16 @@
+// The fixed texts of the SIMPLE-TAR framing, shared by the reader and the writer.
+#ifndef ZORV_STAR_FORMAT_H
+#define ZORV_STAR_FORMAT_H
+
+#include <stddef.h>
+
+static const char kStarMagic[] = "-----SIMPLE-TAR--MEZTIL--BOUNDARY--";
+static const size_t kStarMagicLen = sizeof kStarMagic - 1;  // 35
+static const size_t kStarBoundaryLen = 60;                 // magic and 25 free characters
+static const char kStarSeparator[] = "---------------------cortar desde aqui----------------------";
+static const size_t kStarSeparatorLen = sizeof kStarSeparator - 1;  // 60
+static const char kStarNameTag[] = "nombre=";
+static const size_t kStarNameTagLen = sizeof kStarNameTag - 1;
+static const size_t kStarNameMax = 292;  // what survives a 299-character line read
+
+#endif

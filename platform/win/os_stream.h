@@ -1,0 +1,14 @@
+// The archive reader's three kinds of read, and its writes, on a stdio stream (msvcrt).
+//
+// The reader makes one call per body byte, so these are the no-lock forms: the installer has one
+// thread, and msvcrt's _getc_nolock is a macro over the stream's own buffer.
+#ifndef ZORV_OS_STREAM_H
+#define ZORV_OS_STREAM_H
+
+#include <stdio.h>
+
+static inline int os_getc(FILE *f) { return _getc_nolock(f); }
+static inline char *os_fgets(char *buf, int size, FILE *f) { return fgets(buf, size, f); }
+static inline size_t os_fwrite(const void *p, size_t n, FILE *f) { return _fwrite_nolock(p, 1, n, f); }
+
+#endif

@@ -1,0 +1,286 @@
+// The star command: packs folders into SIMPLE-TAR archives, lists them and extracts them.
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "star.h"
+#include "star_writer.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: star pack ARCHIVE [--crlf] [--stamp SECONDS] [-C DIR] PATH...\n"
+    "       star list ARCHIVE\n"
+    "       star extract ARCHIVE [-C DIR]\n"
+    "       star extract ARCHIVE NAME [-o OUT]\n"
+    "ARCHIVE may be - for standard input or output.\n"
+    "pack walks folders recursively with names sorted and '/' between levels; the stamp in the\n"
+    "boundary lines defaults to SOURCE_DATE_EPOCH, else the current time.\n";
+
+int fail(const char *archive, const std::string &what) {
+    fprintf(stderr, "star: %s: %s\n", archive, what.c_str());
+    return 1;
+}
+
+int usage_error(const std::string &what) {
+    fprintf(stderr, "star: %s\n%s", what.c_str(), kUsage);
+    return 1;
+}
+
+struct PackItem {
+    std::string name;  // as stored in the archive
+    std::string path;  // where to read it
+};
+
+// Collects the files under path (a file, or a folder walked recursively in byte order of names).
+bool collect(const std::string &path, const std::string &name, std::vector<PackItem> &items,
+             std::string &error) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        error = path + ": " + strerror(errno);
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) {
+        items.push_back({name, path});
+        return true;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = path + ": neither a file nor a folder";
+        return false;
+    }
+    DIR *dir = opendir(path.c_str());
+    if (!dir) {
+        error = path + ": " + strerror(errno);
+        return false;
+    }
+    std::vector<std::string> children;
+    while (dirent *e = readdir(dir))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) children.push_back(e->d_name);
+    closedir(dir);
+    std::sort(children.begin(), children.end());
+    for (const std::string &child : children)
+        if (!collect(path + "/" + child, name.empty() ? child : name + "/" + child, items, error)) return false;
+    return true;
+}
+
+// The stored name of a command-line path: without "./" in front and '/' at the end, so that
+// "." and "app/" pack their contents as "x" and "app/x".
+std::string stored_name(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    while (path.compare(0, 2, "./") == 0) path.erase(0, 2);
+    return path == "." ? "" : path;
+}
+
+bool parse_stamp(const char *text, long long &stamp) {
+    char *end;
+    errno = 0;
+    long long v = strtoll(text, &end, 10);
+    if (errno || end == text || *end || v < 0 || v > 9999999999LL) return false;
+    stamp = v;
+    return true;
+}
+
+std::string write_error(int result, const PackItem &item) {
+    switch (result) {
+    case STAR_ERR_MAGIC: return item.path + ": holds the archive's boundary magic and cannot be packed";
+    case STAR_ERR_NAME: return item.path + ": its name cannot be stored (\"" + item.name + "\")";
+    default: return item.path + ": " + (errno ? strerror(errno) : "read or write failed");
+    }
+}
+
+// Writes all items; the caller removes a half-written archive file on failure.
+bool write_archive(FILE *out, const std::vector<PackItem> &items, bool crlf, long long stamp,
+                   std::string &error) {
+    star_writer w;
+    if (star_writer_begin(&w, out, crlf ? STAR_CRLF : STAR_LF, stamp) != STAR_OK) {
+        error = strerror(errno);
+        return false;
+    }
+    for (const PackItem &item : items) {
+        FILE *body = fopen(item.path.c_str(), "rb");
+        if (!body) {
+            error = item.path + ": " + strerror(errno);
+            return false;
+        }
+        errno = 0;
+        int r = star_writer_add_file(&w, item.name.c_str(), body);
+        fclose(body);
+        if (r != STAR_OK) {
+            error = write_error(r, item);
+            return false;
+        }
+    }
+    if (star_writer_end(&w) != STAR_OK) {
+        error = strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// Standard output cannot be taken back, so every body is checked for the magic before the
+// first byte goes out.
+bool check_bodies(const std::vector<PackItem> &items, std::string &error) {
+    static char buf[34 + (1 << 16)];
+    for (const PackItem &item : items) {
+        FILE *body = fopen(item.path.c_str(), "rb");
+        if (!body) {
+            error = item.path + ": " + strerror(errno);
+            return false;
+        }
+        size_t kept = 0, got;
+        bool found = false;
+        while (!found && (got = fread(buf + kept, 1, sizeof buf - kept, body)) > 0) {
+            found = star_find_magic(buf, kept + got) >= 0;
+            size_t total = kept + got;
+            kept = std::min<size_t>(total, 34);
+            memmove(buf, buf + total - kept, kept);
+        }
+        fclose(body);
+        if (found) {
+            error = write_error(STAR_ERR_MAGIC, item);
+            return false;
+        }
+    }
+    return true;
+}
+
+int cmd_pack(int argc, char **argv) {
+    if (argc < 1) return usage_error("pack needs an archive");
+    const char *archive = argv[0];
+    bool crlf = false;
+    long long stamp = -1;
+    std::string dir;
+    std::vector<std::string> paths;
+    bool options = true;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (options && a == "--") options = false;
+        else if (options && a == "--crlf") crlf = true;
+        else if (options && a == "--stamp") {
+            if (++i >= argc || !parse_stamp(argv[i], stamp)) return usage_error("--stamp needs seconds since 1970");
+        } else if (options && a == "-C") {
+            if (++i >= argc) return usage_error("-C needs a folder");
+            dir = argv[i];
+        } else if (options && a.size() > 1 && a[0] == '-') return usage_error("unknown option " + a);
+        else paths.push_back(a);
+    }
+    if (paths.empty()) return usage_error("pack needs at least one path");
+    if (stamp < 0) {
+        const char *epoch = getenv("SOURCE_DATE_EPOCH");
+        if (epoch && *epoch) {
+            if (!parse_stamp(epoch, stamp)) return fail(archive, "SOURCE_DATE_EPOCH is not a number of seconds");
+        } else stamp = (long long)time(nullptr);
+    }
+
+    std::vector<PackItem> items;
+    std::string error;
+    for (const std::string &p : paths) {
+        std::string where = dir.empty() || p[0] == '/' ? p : dir + "/" + p;
+        if (!collect(where, stored_name(p), items, error)) return fail(archive, error);
+    }
+    for (const PackItem &item : items)
+        if (!star_writer_name_ok(item.name.c_str())) return fail(archive, write_error(STAR_ERR_NAME, item));
+
+    if (strcmp(archive, "-") == 0) {
+        if (!check_bodies(items, error) || !write_archive(stdout, items, crlf, stamp, error))
+            return fail(archive, error);
+        return 0;
+    }
+    // Written beside the destination and renamed into place, so that a failed pack leaves no
+    // half-written archive and never damages an archive that was there before.
+    std::string tmp = std::string(archive) + ".tmpXXXXXX";
+    int fd = mkstemp(&tmp[0]);
+    if (fd < 0) return fail(archive, strerror(errno));
+    fchmod(fd, 0644);
+    FILE *out = fdopen(fd, "wb");
+    bool ok = out && write_archive(out, items, crlf, stamp, error);
+    if (out && fclose(out) != 0 && ok) {
+        ok = false;
+        error = strerror(errno);
+    }
+    if (ok && rename(tmp.c_str(), archive) != 0) {
+        ok = false;
+        error = strerror(errno);
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        return fail(archive, error);
+    }
+    return 0;
+}
+
+// Opens the archive for reading, standard input for "-".
+FILE *open_archive(const char *archive) {
+    return strcmp(archive, "-") == 0 ? stdin : fopen(archive, "rb");
+}
+
+int cmd_list(int argc, char **argv) {
+    if (argc != 1) return usage_error("list takes one archive");
+    const char *archive = argv[0];
+    FILE *in = open_archive(archive);
+    if (!in) return fail(archive, strerror(errno));
+    while (const char *name = star_next_entry(in)) printf("%s\n", name);
+    bool read_error = ferror(in);
+    if (in != stdin) fclose(in);
+    if (read_error) return fail(archive, "read error");
+    return fflush(stdout) == 0 ? 0 : fail(archive, "cannot write the list");
+}
+
+int cmd_extract(int argc, char **argv) {
+    if (argc < 1) return usage_error("extract needs an archive");
+    const char *archive = argv[0];
+    const char *dir = nullptr, *out = nullptr, *name = nullptr;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-C") == 0 && i + 1 < argc) dir = argv[++i];
+        else if (strcmp(argv[i], "-o") == 0 && i + 1 < argc) out = argv[++i];
+        else if (argv[i][0] == '-' && argv[i][1]) return usage_error(std::string("unknown option ") + argv[i]);
+        else if (!name) name = argv[i];
+        else return usage_error("extract takes at most one entry name");
+    }
+    if (name && dir) return usage_error("-C goes with extracting every entry; use -o for one");
+    if (!name && out) return usage_error("-o goes with extracting one entry");
+
+    FILE *in = open_archive(archive);
+    if (!in) return fail(archive, strerror(errno));
+    static char in_buffer[1 << 16];
+    setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
+    int result;
+    std::string out_path = out ? out : "";
+    if (name) result = star_extract_one(in, name, out ? &out_path[0] : nullptr);
+    else result = star_extract_all(in, dir);
+    bool read_error = ferror(in);
+    if (in != stdin) fclose(in);
+    if (result == 0) return 0;
+    if (read_error) return fail(archive, "read error");
+    if (name) return fail(archive, std::string("entry \"") + name + "\" not found, refused, damaged or not writable");
+    return fail(archive, "extraction stopped: the archive is damaged or cut short, an entry's name leaves "
+                         "the destination, or a file cannot be written");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) return usage_error("no command given");
+    std::string cmd = argv[1];
+    if (cmd == "--help" || cmd == "-h") {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (cmd == "--version") {
+        puts("star " ZORV_VERSION);
+        return 0;
+    }
+    if (cmd == "pack") return cmd_pack(argc - 2, argv + 2);
+    if (cmd == "list") return cmd_list(argc - 2, argv + 2);
+    if (cmd == "extract") return cmd_extract(argc - 2, argv + 2);
+    return usage_error("unknown command " + cmd);
+}
