@@ -1,0 +1,20 @@
+// The embedded payload: installing the compressed archive the program carries, and its settings.
+#ifndef ZORV_PAYLOAD_H
+#define ZORV_PAYLOAD_H
+
+// Resource type and identifiers in the program's own image.
+#define ZORV_RESOURCE_TYPE "RCDATA_RAW"
+#define ZORV_PAYLOAD_ID 101
+#define ZORV_SETTINGS_ID 103
+
+// Writes the payload resource to "tmp_inst.bz2" in the current folder, decompresses it into
+// "tmp_inst.sta" and extracts that archive under target_dir (passed unchanged as the prefix).
+// 0 on success; -1 on any failure, including a payload that does not decompress whole, in which
+// case nothing is extracted. Both temporary files are removed on every path.
+int install_payload(const char *target_dir);
+
+// The value of key in the settings resource, in a buffer shared by every call; null when the
+// key is null or absent, the block is missing or empty, or the value does not fit.
+char *lookup_embedded_setting(const char *key);
+
+#endif
