@@ -1,7 +1,8 @@
 // The archive reader's three kinds of read, and its writes, on a stdio stream (msvcrt).
 //
 // The reader makes one call per body byte, so these are the no-lock forms: the installer has one
-// thread, and msvcrt's _getc_nolock is a macro over the stream's own buffer.
+// thread, and msvcrt's _getc_nolock is a macro over the stream's own buffer (msvcrt has no
+// _fwrite_nolock; writes come in pieces of up to 63 bytes, so the lock matters less there).
 #ifndef ZORV_OS_STREAM_H
 #define ZORV_OS_STREAM_H
 
@@ -9,6 +10,6 @@
 
 static inline int os_getc(FILE *f) { return _getc_nolock(f); }
 static inline char *os_fgets(char *buf, int size, FILE *f) { return fgets(buf, size, f); }
-static inline size_t os_fwrite(const void *p, size_t n, FILE *f) { return _fwrite_nolock(p, 1, n, f); }
+static inline size_t os_fwrite(const void *p, size_t n, FILE *f) { return fwrite(p, 1, n, f); }
 
 #endif

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12 (as root), then libbzip2 for Windows.
+#
+# Idempotent: packages already present are not asked for again, and the Windows libraries are
+# built once into third_party/ (never committed) from Debian's own bzip2 source package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  cmake g++ make libgtest-dev libbz2-dev bzip2 python3 time
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  wine wine64 xvfb xdotool x11-apps imagemagick
+  clang libclang-rt-14-dev dpkg-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# libbzip2 for the Windows builds, compiled from Debian's source package with each cross compiler.
+build_bzip2() {  # build_bzip2 TRIPLET
+  local t=$1 out=third_party/bzip2/$1
+  [ -f "$out/libbz2.a" ] && return 0
+  mkdir -p "$out"
+  for f in blocksort huffman crctable randtable compress decompress bzlib; do
+    "$t-gcc-posix" -O2 -Wall -c "$src/$f.c" -o "$out/$f.o"
+  done
+  "$t-ar" rcs "$out/libbz2.a" "$out"/*.o
+  rm -f "$out"/*.o
+  cp "$src/bzlib.h" "$out/"
+}
+if [ ! -f third_party/bzip2/i686-w64-mingw32/libbz2.a ] || [ ! -f third_party/bzip2/x86_64-w64-mingw32/libbz2.a ]; then
+  mkdir -p third_party/src
+  src=$(ls -d third_party/src/bzip2-*/ 2>/dev/null | head -n1 || true)
+  if [ -z "$src" ]; then
+    if ! apt-get source --print-uris bzip2 >/dev/null 2>&1 || ! grep -rqs '^Types:.*deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+      if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >/etc/apt/sources.list.d/zorv-deb-src.sources
+      else
+        grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' >/etc/apt/sources.list.d/zorv-deb-src.list
+      fi
+      apt-get update -qq
+    fi
+    (cd third_party/src && apt-get source -qq bzip2 >/dev/null 2>&1)
+    src=$(ls -d third_party/src/bzip2-*/ | head -n1)
+  fi
+  src=${src%/}
+  build_bzip2 i686-w64-mingw32
+  build_bzip2 x86_64-w64-mingw32
+fi
