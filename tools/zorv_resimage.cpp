@@ -1,0 +1,60 @@
+// zorv-resimage: appends resources to a Linux program, as the Linux installer carries its payload.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "resource_image.h"
+
+namespace {
+
+bool slurp(const char *path, std::string &out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    out = s.str();
+    return !in.bad();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3 || strcmp(argv[1], "--help") == 0) {
+        fputs("usage: zorv-resimage OUT PROGRAM [TYPE/ID=FILE]...\n"
+              "Writes PROGRAM with the given resources appended to OUT, e.g. RCDATA_RAW/101=payload.bz2\n",
+              argc < 3 ? stderr : stdout);
+        return argc < 3 ? 1 : 0;
+    }
+    std::string program;
+    if (!slurp(argv[2], program)) {
+        fprintf(stderr, "zorv-resimage: %s: cannot read\n", argv[2]);
+        return 1;
+    }
+    std::vector<resource_entry> resources;
+    for (int i = 3; i < argc; i++) {
+        const char *slash = strchr(argv[i], '/'), *eq = strchr(argv[i], '=');
+        char *end = nullptr;
+        unsigned long id = slash && eq && slash < eq ? strtoul(slash + 1, &end, 10) : 0;
+        if (!end || end != eq || slash == argv[i]) {
+            fprintf(stderr, "zorv-resimage: %s: expected TYPE/ID=FILE\n", argv[i]);
+            return 1;
+        }
+        resource_entry r{std::string(argv[i], size_t(slash - argv[i])), uint32_t(id), ""};
+        if (!slurp(eq + 1, r.data)) {
+            fprintf(stderr, "zorv-resimage: %s: cannot read\n", eq + 1);
+            return 1;
+        }
+        resources.push_back(r);
+    }
+    std::string error;
+    if (!write_resource_image(program, resources, argv[1], error)) {
+        fprintf(stderr, "zorv-resimage: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
