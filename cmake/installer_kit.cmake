@@ -1,0 +1,52 @@
+# The installer kits that zorv-pack builds installers from, one per build tree.
+#
+# A Windows tree writes zorv-installer.kit: the resource compiler, the compilers, the resource
+# script, the default icon and the link arguments of the installer program without its resources.
+# zorv-pack compiles one installer's resources and links them with these inputs; see
+# tools/zorv_pack_installer.cpp. The host tree's kit names the Linux installer program instead.
+
+if(WIN32)
+  find_program(ZORV_WINDRES ${ZORV_MINGW_TRIPLET}-windres REQUIRED)
+
+  add_library(zorv_installer_entry OBJECT platform/win/os_library_search.cpp)
+
+  # The entry point runs before the runtime start-up (os_library_search.cpp). WinMain lives in a
+  # library and only the runtime start-up, linked after it, refers to it: it is named up front.
+  # i686 symbols carry a leading underscore, and WinMain's its stack size too.
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+    set(ZORV_ENTRY _zorv_entry)
+    set(ZORV_WINMAIN _WinMain@16)
+  else()
+    set(ZORV_ENTRY zorv_entry)
+    set(ZORV_WINMAIN WinMain)
+  endif()
+
+  # GUI subsystem; the C++ and gcc runtimes and libbzip2 linked in, so that the image imports
+  # system libraries alone; no symbols and no time stamp, so that the same inputs give the same
+  # bytes. The libraries form one group: their order does not matter.
+  set(ZORV_INSTALLER_LINK
+    -mwindows -static -s -Wl,--no-insert-timestamp -Wl,-e,${ZORV_ENTRY} -Wl,-u,${ZORV_WINMAIN}
+    "$<JOIN:$<TARGET_OBJECTS:zorv_installer_entry>,\nlink=>"
+    -Wl,--start-group
+    ${ZORV_INSTALLER_LIBRARIES}
+    $<TARGET_FILE:zorv_payload> $<TARGET_FILE:zorv_archive> $<TARGET_FILE:zorv_platform>
+    ${ZORV_BZIP2_DIR}/libbz2.a
+    -Wl,--end-group)
+  set(ZORV_KIT_LINK_LINES "")
+  foreach(arg IN LISTS ZORV_INSTALLER_LINK)
+    string(APPEND ZORV_KIT_LINK_LINES "link=${arg}\n")
+  endforeach()
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/zorv-installer.kit CONTENT
+"# The ${ZORV_MINGW_TRIPLET} installer kit, read by zorv-pack: one key=value a line; link lines in order.
+windres=${ZORV_WINDRES}
+cc=${CMAKE_C_COMPILER}
+cxx=${CMAKE_CXX_COMPILER}
+rc=${PROJECT_SOURCE_DIR}/resources/installer.rc
+icon=${PROJECT_SOURCE_DIR}/resources/zorv.ico
+${ZORV_KIT_LINK_LINES}")
+elseif(ZORV_LINUX_INSTALLER)
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/zorv-installer.kit CONTENT
+"# The Linux installer kit, read by zorv-pack.
+stub=$<TARGET_FILE:${ZORV_LINUX_INSTALLER}>
+")
+endif()
