@@ -1,9 +1,10 @@
-# The installer kits that zorv-pack builds installers from, one per build tree.
+# The installers: the kits zorv-pack builds them from, the packer, and the sample application.
 #
 # A Windows tree writes zorv-installer.kit: the resource compiler, the compilers, the resource
 # script, the default icon and the link arguments of the installer program without its resources.
-# zorv-pack compiles one installer's resources and links them with these inputs; see
-# tools/zorv_pack_installer.cpp. The host tree's kit names the Linux installer program instead.
+# zorv-pack compiles one installer's resources and links them with these inputs (see
+# tools/zorv_pack_installer.cpp). The host tree's kit names the Linux installer program instead.
+# The sample application and the Windows helpers of the tests are built by the Windows trees too.
 
 if(WIN32)
   find_program(ZORV_WINDRES ${ZORV_MINGW_TRIPLET}-windres REQUIRED)
@@ -44,9 +45,30 @@ cxx=${CMAKE_CXX_COMPILER}
 rc=${PROJECT_SOURCE_DIR}/resources/installer.rc
 icon=${PROJECT_SOURCE_DIR}/resources/zorv.ico
 ${ZORV_KIT_LINK_LINES}")
-elseif(ZORV_LINUX_INSTALLER)
-  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/zorv-installer.kit CONTENT
+
+  # The sample application, and two Windows helpers of the tests: a sender of the close request
+  # alone, and a library to plant beside the installer.
+  add_subdirectory(sample)
+  add_executable(zorv-close-request WIN32 tests/wine/close_request.c)
+  target_link_options(zorv-close-request PRIVATE -static -s)
+  add_library(zorv-planted SHARED tests/wine/planted_library.c)
+  set_target_properties(zorv-planted PROPERTIES PREFIX "")
+  target_link_options(zorv-planted PRIVATE -static -s)
+else()
+  # Where the Windows presets build, so that the packer and the tests find their kits and samples.
+  set(ZORV_WIN32_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/win32 CACHE PATH "the win32 preset's build tree")
+  set(ZORV_WIN64_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/win64 CACHE PATH "the win64 preset's build tree")
+  add_executable(zorv-pack tools/zorv_pack.cpp tools/zorv_pack_payload.cpp tools/zorv_pack_installer.cpp)
+  target_include_directories(zorv-pack PRIVATE payload)
+  target_link_libraries(zorv-pack PRIVATE zorv_star_writer zorv_resource_image zorv_bzip2)
+  target_compile_definitions(zorv-pack PRIVATE
+    ZORV_PACK_KIT_I686="${ZORV_WIN32_BUILD_DIR}/zorv-installer.kit"
+    ZORV_PACK_KIT_X86_64="${ZORV_WIN64_BUILD_DIR}/zorv-installer.kit"
+    ZORV_PACK_KIT_LINUX="${CMAKE_BINARY_DIR}/zorv-installer.kit")
+  if(ZORV_LINUX_INSTALLER)
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/zorv-installer.kit CONTENT
 "# The Linux installer kit, read by zorv-pack.
 stub=$<TARGET_FILE:${ZORV_LINUX_INSTALLER}>
 ")
+  endif()
 endif()
