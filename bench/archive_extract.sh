@@ -30,18 +30,14 @@ if [[ ! -x $star ]]; then
     (cd "$root" && cmake --preset host && cmake --build --preset host -j2)
 fi
 
-# The generated files are kept between runs; they are made again when the size or the
-# generator changes. The archives are always packed again, since star itself may have changed.
+# The generated files are kept between runs (the generator makes them again when the size or the
+# generator changes). The archives are always packed again, since star itself may have changed.
 total=$((30 << 20))
-params="total=$total gen=$(sha256sum "$gen" | cut -c1-16)"
 mkdir -p "$work"
-if [[ ! -d $work/src || $(cat "$work/params" 2>/dev/null) != "$params" ]]; then
-    rm -rf "$work/src" "$work/params"
-    python3 "$gen" set "$work/src" "$total"
-    echo "$params" >"$work/params"
-fi
-SOURCE_DATE_EPOCH=0 "$star" pack "$work/set.star" -C "$work/src" .
-tar cf "$work/set.tar" -C "$work/src" .
+python3 "$gen" set "$root/build/bench/set" "$total"
+src=$root/build/bench/set
+SOURCE_DATE_EPOCH=0 "$star" pack "$work/set.star" -C "$src" .
+tar cf "$work/set.tar" -C "$src" .
 
 out=$work/out
 TIMEFORMAT='%3R %3U %3S'
@@ -64,8 +60,8 @@ verdict() { awk -v x="$1" -v goal="$2" "BEGIN { print (x $3 goal) ? \"PASS\" : \
 # output is checked against the originals once.
 rm -f "$work"/{star,tar,warm}.times
 measure warm "$star" extract "$work/set.star" -C "$out"
-diff <(cd "$work/src" && find . -type f | sort) <(cd "$out" && find . -type f | sort)
-(cd "$work/src" && find . -type f) | while read -r f; do cmp "$work/src/$f" "$out/$f"; done
+diff <(cd "$src" && find . -type f | sort) <(cd "$out" && find . -type f | sort)
+(cd "$src" && find . -type f) | while read -r f; do cmp "$src/$f" "$out/$f"; done
 measure warm tar xf "$work/set.tar" -C "$out"
 
 for ((i = 0; i < reps; i++)); do

@@ -30,14 +30,10 @@ done
     cmake --build --preset host -j2 --target star zorv-resimage bench_install_payload >/dev/null)
 
 total=$((30 << 20))
-params="total=$total gen=$(sha256sum "$gen" | cut -c1-16)"
 mkdir -p "$work"
-if [[ ! -d $work/src || $(cat "$work/params" 2>/dev/null) != "$params" ]]; then
-    rm -rf "$work/src" "$work/params"
-    python3 "$gen" set "$work/src" "$total"
-    echo "$params" >"$work/params"
-fi
-SOURCE_DATE_EPOCH=0 "$build/star" pack "$work/payload.star" -C "$work/src" .
+python3 "$gen" set "$root/build/bench/set" "$total"
+src=$root/build/bench/set
+SOURCE_DATE_EPOCH=0 "$build/star" pack "$work/payload.star" -C "$src" .
 bzip2 -9 -c "$work/payload.star" >"$work/payload.bz2"
 : >"$work/empty"
 "$build/zorv-resimage" "$work/image" "$work/empty" "RCDATA_RAW/101=$work/payload.bz2"
@@ -59,7 +55,7 @@ median() {
 # Warm-up, untimed, with a check that the install is complete and exact.
 rm -f "$work"/*.times
 measure warm "$build/bench_install_payload" target/
-diff -r "$work/src" "$cwd/target"
+diff -r "$src" "$cwd/target"
 [ -z "$(ls "$cwd" | grep -v '^target$')" ] || { echo "temporary files left behind" >&2; exit 1; }
 measure warm sh -c "bzip2 -dc '$work/payload.bz2' >/dev/null"
 
