@@ -1,0 +1,482 @@
+// The Linux installer run as a person runs it: each case is a process of its own on a terminal.
+//
+// Every run gets a private sandbox: current folder, Windows directory, registry and message
+// folder. The consent question and the failure boxes are answered on a pseudo-terminal, and a
+// listener in the sandbox's message folder hears the close request. Each run waits a second after
+// its close request, so the cases of a table run side by side.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <bzlib.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "os_messages.h"
+#include "platform.h"
+#include "resource_image.h"
+#include "star_writer.h"
+#include "test_util.h"
+
+using namespace std::string_literals;
+using Strings = std::vector<std::string>;
+using Paths = std::set<std::string>;
+
+namespace {
+
+const std::string kConsent = "Desea instalar el sistema de Zorvana??";
+const std::string kNoWindowsDirectory = "No se pudo instalar debido a que no pude determinar el directorio de windows";
+const std::string kExtractionFailed = "No se pudo instalar debido a que el programa de instalacion esta fallado.";
+const std::string kLaunchFailed = "No se pudo instalar debido a que el programa de instalacion esta fallado!";
+const std::string kDirectoryTooLong = "No se pudo instalar debido a que el directorio de destino es demasiado largo";
+// Every box on the terminal ends with its button line, which ends with this.
+const std::string kBoxPrompt = "(Intro: ";
+// An answer that closes the box (the end of input, Ctrl-D) instead of choosing a button.
+const std::string kClose = "\x04";
+const std::string kRecord = "config/zorvana/registry/HKEY_CURRENT_USER/Software/zorvdal/Path";
+const int kDeadlineSeconds = 60;  // only against a hang: no case comes near it
+
+// One run of the installer (or of the sample application) and everything it leaves.
+struct Session {
+    Strings args;     // "$D" stands for the sandbox's folder "destino", "$W" for its Windows directory
+    Strings answers;  // one line per box, in order
+    Strings env;      // "NAME=value" sets a variable, "NAME" removes it
+    bool terminal = true;
+    bool again = false;  // the sandbox holds an earlier installation into the default folder
+
+    std::shared_ptr<TempDir> root;
+    int listener = -1, master = -1;
+    pid_t pid = -1;
+    size_t boxes = 0, scanned = 0;  // boxes answered; output searched for their prompts
+    std::string output;
+    int status = -1;
+
+    std::string at(const std::string &rel) const { return *root / rel; }
+};
+
+std::string expand(std::string s, const Session &r) {
+    const std::pair<std::string, std::string> names[] = {{"$D", r.at("destino")}, {"$W", r.at("windows")}};
+    for (const auto &[name, value] : names)
+        for (size_t at; (at = s.find(name)) != std::string::npos;) s.replace(at, name.size(), value);
+    return s;
+}
+
+// Files and folders (with a trailing '/') below the sandbox, without the message folder.
+void walk(const std::string &root, const std::string &rel, Paths &out) {
+    DIR *d = opendir((root + "/" + rel).c_str());
+    if (!d) return;
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name, path = rel + name;
+        if (name == "." || name == ".." || path == "run") continue;
+        struct stat st;
+        if (lstat((root + "/" + path).c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            out.insert(path + "/");
+            walk(root, path + "/", out);
+        } else {
+            out.insert(path);
+        }
+    }
+    closedir(d);
+}
+
+Paths sandbox_paths(const Session &r) {
+    Paths out;
+    walk(r.root->path, "", out);
+    return out;
+}
+
+std::string record(const Session &r) {
+    return exists(r.at(kRecord)) ? read_file(r.at(kRecord)) : "(no record)";
+}
+
+// Every message the run's listener received.
+std::vector<unsigned> messages(const Session &r) {
+    std::vector<unsigned> out;
+    unsigned m;
+    while (os_receive_message(r.listener, &m, 0) == 1) out.push_back(m);
+    return out;
+}
+
+const std::vector<unsigned> kCloseRequestOnly = {os_register_window_message("zorv CERRAR")};
+
+void prepare(Session &r) {
+    if (!r.root) r.root = std::make_shared<TempDir>();
+    for (const char *folder : {"cwd", "windows", "run"}) mkdir(r.at(folder).c_str(), 0700);
+    if (r.again) {
+        mkdir(r.at("windows/zorvdal").c_str(), 0700);
+        write_file(r.at("windows/zorvdal/zorv.exe"), "the previous version");
+        for (size_t at = 0; (at = kRecord.find('/', at + 1)) != std::string::npos;)
+            mkdir(r.at(kRecord.substr(0, at)).c_str(), 0700);
+        write_file(r.at(kRecord), "C:\\antes\\zorv.exe\0"s);
+    }
+    setenv("XDG_RUNTIME_DIR", r.at("run").c_str(), 1);
+    r.listener = os_listen_for_messages();
+    unsetenv("XDG_RUNTIME_DIR");
+    ASSERT_GE(r.listener, 0);
+}
+
+void start(Session &r, const char *program = ZORV_INSTALLER) {
+    prepare(r);
+    std::map<std::string, std::string> env = {
+        {"PATH", "/usr/bin:/bin"},           {"HOME", r.at("home")},
+        {"XDG_CONFIG_HOME", r.at("config")}, {"ZORV_WINDOWS_DIR", r.at("windows")},
+        {"XDG_RUNTIME_DIR", r.at("run")},
+    };
+    for (const std::string &e : r.env) {
+        size_t eq = e.find('=');
+        if (eq == std::string::npos) env.erase(e);
+        else env[e.substr(0, eq)] = expand(e.substr(eq + 1), r);
+    }
+    Strings args = {program}, vars;
+    for (const std::string &a : r.args) args.push_back(expand(a, r));
+    for (const auto &[name, value] : env) vars.push_back(name + "=" + value);
+    std::vector<char *> argv, envp;
+    for (std::string &a : args) argv.push_back(&a[0]);
+    for (std::string &v : vars) envp.push_back(&v[0]);
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    std::string cwd = r.at("cwd"), log = r.at("output");
+
+    if (r.terminal) {
+        r.pid = forkpty(&r.master, nullptr, nullptr, nullptr);
+    } else {
+        r.pid = fork();
+        if (r.pid == 0) {
+            // A session of its own, without a controlling terminal: no box can be shown.
+            int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), in = open("/dev/null", O_RDONLY);
+            if (setsid() < 0 || out < 0 || in < 0) _exit(126);
+            dup2(in, 0), dup2(out, 1), dup2(out, 2);
+        }
+    }
+    if (r.pid == 0) {
+        if (chdir(cwd.c_str()) == 0) execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    ASSERT_GT(r.pid, 0) << "cannot start " << program;
+    if (r.master >= 0) fcntl(r.master, F_SETFD, FD_CLOEXEC);
+}
+
+// Answers each run's boxes as they appear and collects what the terminal shows, until every run
+// has ended.
+void finish(std::vector<Session> &runs) {
+    time_t deadline = time(nullptr) + kDeadlineSeconds;
+    for (;;) {
+        std::vector<pollfd> fds;
+        std::vector<Session *> owners;
+        for (Session &r : runs)
+            if (r.master >= 0) fds.push_back({r.master, POLLIN, 0}), owners.push_back(&r);
+        if (fds.empty() || time(nullptr) > deadline) break;
+        if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+        for (size_t i = 0; i < fds.size(); i++) {
+            if (!fds[i].revents) continue;
+            Session &r = *owners[i];
+            char buf[4096];
+            ssize_t n = read(r.master, buf, sizeof buf);
+            if (n <= 0) {
+                close(r.master);
+                r.master = -1;
+                continue;
+            }
+            r.output.append(buf, size_t(n));
+            for (size_t at; (at = r.output.find(kBoxPrompt, r.scanned)) != std::string::npos;) {
+                r.scanned = at + kBoxPrompt.size();
+                // A box nobody expected is closed, and the checks on the output tell.
+                std::string answer = r.boxes < r.answers.size() ? r.answers[r.boxes] : kClose;
+                r.boxes++;
+                if (answer != kClose) answer += "\n";
+                if (write(r.master, answer.data(), answer.size()) < 0) break;
+            }
+        }
+    }
+    for (Session &r : runs) {
+        int status = 0;
+        while (waitpid(r.pid, &status, WNOHANG) == 0) {
+            if (time(nullptr) > deadline) {
+                ADD_FAILURE() << "still running at the deadline: " << testing::PrintToString(r.args);
+                kill(r.pid, SIGKILL);
+            }
+            usleep(10000);
+        }
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+        if (r.master >= 0) close(r.master);
+        if (!r.terminal) r.output = read_file(r.at("output"));
+        remove(r.at("output").c_str());
+    }
+}
+
+void run_all(std::vector<Session> &runs) {
+    for (Session &r : runs) start(r);
+    finish(runs);
+}
+
+int count(const std::string &text, const std::string &part) {
+    int n = 0;
+    for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) n++;
+    return n;
+}
+
+// The sample application's files as packed into the installer.
+std::map<std::string, std::string> sample_files() {
+    return {{"LEEME.txt", read_file(ZORV_SAMPLE_FILES "/LEEME.txt")},
+            {"datos/saludo.txt", read_file(ZORV_SAMPLE_FILES "/datos/saludo.txt")},
+            {"zorv.exe", read_file(ZORV_SAMPLE_APP)}};
+}
+
+// A path of exactly length characters below base, in levels a file system takes.
+std::string long_path(const std::string &base, size_t length) {
+    std::string path = base;
+    while (path.size() < length) {
+        size_t level = std::min<size_t>(200, length - path.size() - 1);
+        if (level == 0) level = 1, path.pop_back();  // one character left: lengthen the last level instead
+        path += "/" + std::string(level, 'l');
+    }
+    return path;
+}
+
+// Paths without those that start with one of the prefixes.
+Paths without(Paths paths, const Strings &prefixes) {
+    for (auto it = paths.begin(); it != paths.end();) {
+        bool drop = false;
+        for (const std::string &p : prefixes) drop = drop || it->rfind(p, 0) == 0;
+        it = drop ? paths.erase(it) : std::next(it);
+    }
+    return paths;
+}
+
+const Paths kUntouched = {"cwd/", "windows/"};
+
+TEST(Installer, EveryOptionCombination) {
+    struct Case {
+        Strings args;
+        std::string answer;  // to the consent question; "" (Intro) takes the default button, Yes
+        bool asked;
+        std::string target;  // where the files go, in the sandbox
+        std::string record;  // the recorded path, which the launched program also gets as argument zero
+        bool launched;
+        bool again = false;
+    };
+    const std::string W = "$W\\zorvdal\\zorv.exe", D = "$D\\zorv.exe", dflt = "windows/zorvdal";
+    const std::vector<Case> cases = {
+        {{}, "s", true, dflt, W, true},
+        {{"-s"}, "", false, dflt, W, true, true},
+        {{"-r"}, "S", true, dflt, W, false},
+        {{"-d", "$D"}, "", true, "destino", D, true},
+        {{"-s", "-r"}, "", false, dflt, W, false, true},
+        {{"-s", "-d", "$D"}, "", false, "destino", D, true, true},
+        {{"-r", "-d", "$D"}, "si", true, "destino", D, false},
+        {{"-s", "-r", "-d", "$D"}, "", false, "destino", D, false},
+        {{"-s", "-r", "-d"}, "", false, dflt, W, false},
+        {{"-d"}, "y", true, dflt, W, true},
+        {{"-d", "-r"}, "s", true, "cwd/-r", "-r\\zorv.exe", true},
+        {{"-r", "-s"}, "s", true, dflt, W, false},
+        {{"-d", "$D", "-s"}, "s", true, "destino", D, true},
+        {{"-s", "-s"}, "", false, dflt, W, true},
+        {{"-S", "-s", "-r"}, "s", true, dflt, W, true},
+        {{"-s\t-r"}, "s", true, dflt, W, true},
+        {{"-s", "-d", "$D con espacios"}, "", false, "destino con espacios", "$D con espacios\\zorv.exe", true},
+        {{"-s", "-r", "-d", "$D\\"}, "", false, "destino", "$D\\\\zorv.exe", false},
+    };
+    std::vector<Session> runs(cases.size());
+    for (size_t i = 0; i < cases.size(); i++) {
+        runs[i].args = cases[i].args;
+        runs[i].answers = {cases[i].answer};
+        runs[i].again = cases[i].again;
+    }
+    run_all(runs);
+
+    for (size_t i = 0; i < cases.size(); i++) {
+        const Case &c = cases[i];
+        const Session &r = runs[i];
+        SCOPED_TRACE("arguments " + testing::PrintToString(c.args) + "\nterminal:\n" + r.output);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(count(r.output, kConsent), c.asked ? 1 : 0);
+        EXPECT_EQ(count(r.output, kBoxPrompt), c.asked ? 1 : 0);
+        EXPECT_EQ(messages(r), kCloseRequestOnly);
+        std::string installed = expand(c.record, r);
+        EXPECT_EQ(record(r), installed + '\0');
+        auto expected = sample_files();
+        if (c.launched) expected["zorv-args.txt"] = installed + "\n-i\n";
+        EXPECT_EQ(list_tree(r.at(c.target)), expected);
+        // Nothing else: no temporary files in the current folder, no other folder.
+        EXPECT_EQ(without(sandbox_paths(r), {"config/", c.target + "/", "windows/zorvdal/", "destino"}), kUntouched);
+    }
+}
+
+// Any answer but Yes, and a question that cannot be asked, end the run before anything happens.
+TEST(Installer, DeclinedConsentChangesNothing) {
+    const struct {
+        Strings args, answers;
+        bool terminal;
+    } cases[] = {
+        {{}, {"n"}, true},
+        {{"-r"}, {"c"}, true},
+        {{"-d", "$D"}, {kClose}, true},
+        {{"-r", "-d", "$D"}, {"quizas", "No"}, true},
+        {{"-d", "$D"}, {"cancelar"}, true},
+        {{"-r"}, {}, false},
+    };
+    std::vector<Session> runs;
+    for (const auto &c : cases) {
+        runs.emplace_back();
+        runs.back().args = c.args;
+        runs.back().answers = c.answers;
+        runs.back().terminal = c.terminal;
+    }
+    run_all(runs);
+    for (const Session &r : runs) {
+        SCOPED_TRACE("arguments " + testing::PrintToString(r.args) + "\noutput:\n" + r.output);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(count(r.output, kConsent), 1);
+        EXPECT_EQ(count(r.output, kBoxPrompt), int(r.answers.size()));
+        EXPECT_EQ(messages(r), std::vector<unsigned>{});
+        EXPECT_EQ(sandbox_paths(r), kUntouched);
+    }
+}
+
+// A resource image holding nothing but a payload made of the given entries, its archive cut
+// cut_after bytes after the text "CUT HERE" when asked.
+std::string payload_image(const TempDir &dir, const std::string &name, const std::map<std::string, std::string> &entries,
+                          size_t cut_after = std::string::npos) {
+    char *bytes = nullptr;
+    size_t size = 0;
+    FILE *f = open_memstream(&bytes, &size);
+    star_writer w;
+    star_writer_begin(&w, f, STAR_LF, 1215625293);
+    for (const auto &[entry, body] : entries) star_writer_add_bytes(&w, entry.c_str(), body.data(), body.size());
+    star_writer_end(&w);
+    fclose(f);
+    std::string archive(bytes, size);
+    free(bytes);
+    if (cut_after != std::string::npos) archive.resize(archive.find("CUT HERE") + cut_after);
+    std::string compressed(archive.size() + archive.size() / 100 + 600, '\0');
+    unsigned length = unsigned(compressed.size());
+    EXPECT_EQ(BZ2_bzBuffToBuffCompress(&compressed[0], &length, &archive[0], unsigned(archive.size()), 9, 0, 0), BZ_OK);
+    compressed.resize(length);
+    std::string error, path = dir / name;
+    EXPECT_TRUE(write_resource_image("", {{"RCDATA_RAW", 101, compressed}}, path, error)) << error;
+    return path;
+}
+
+TEST(Installer, FailuresShowTheirMessageAndLeaveWhatTheyShould) {
+    TempDir images;
+    std::string absent = "ZORV_RESOURCE_IMAGE=" + images / "absent";
+    std::string cut = "ZORV_RESOURCE_IMAGE=" +
+                      payload_image(images, "cut", {{"LEEME.txt", "leeme\n"}, {"zorv.exe", "CUT HERE" + std::string(500, 'z')}}, 100);
+    std::string not_a_program = "ZORV_RESOURCE_IMAGE=" +
+                                payload_image(images, "text", {{"LEEME.txt", "leeme\n"}, {"zorv.exe", "MZ no es un programa\r\n"}});
+    std::string no_program = "ZORV_RESOURCE_IMAGE=" + payload_image(images, "none", {{"LEEME.txt", "leeme\n"}});
+    std::string too_long = long_path("destino", 1491);
+    ASSERT_EQ(too_long.size(), 1491u);
+
+    const struct {
+        const char *what;
+        Strings args, env;
+        bool terminal;
+        std::string message;
+        Paths remains;       // below the sandbox, besides the current folder and the Windows directory
+        std::string record;  // "" for none
+    } cases[] = {
+        {"no Windows directory", {"-s"}, {"ZORV_WINDOWS_DIR", "HOME", "XDG_DATA_HOME"}, true, kNoWindowsDirectory, {}, ""},
+        {"Windows directory of 1000 characters", {"-s", "-r"}, {"ZORV_WINDOWS_DIR=" + long_path(images.path, 1000)},
+         true, kNoWindowsDirectory, {}, ""},
+        {"chosen directory of 1491 characters", {"-s", "-r", "-d", too_long}, {}, true, kDirectoryTooLong, {}, ""},
+        {"payload missing", {"-s", "-r", "-d", "$D"}, {absent}, true, kExtractionFailed, {}, ""},
+        {"payload missing, no terminal", {"-s", "-r", "-d", "$D"}, {absent}, false, kExtractionFailed, {}, ""},
+        {"payload missing, default folder", {"-s"}, {absent}, true, kExtractionFailed, {"windows/zorvdal/"}, ""},
+        {"payload cut in a body", {"-s", "-d", "$D"}, {cut}, true, kExtractionFailed,
+         {"destino/", "destino/LEEME.txt", "destino/zorv.exe"}, ""},
+        {"program is not a program", {"-s", "-d", "$D"}, {not_a_program}, true, kLaunchFailed,
+         {"config/", "destino/", "destino/LEEME.txt", "destino/zorv.exe"}, "$D\\zorv.exe"},
+        {"program missing", {"-s", "-d", "$D"}, {no_program}, true, kLaunchFailed,
+         {"config/", "destino/", "destino/LEEME.txt"}, "$D\\zorv.exe"},
+    };
+    std::vector<Session> runs;
+    for (const auto &c : cases) {
+        runs.emplace_back();
+        runs.back().args = c.args;
+        runs.back().env = c.env;
+        runs.back().terminal = c.terminal;
+        runs.back().answers = {""};
+    }
+    run_all(runs);
+
+    for (size_t i = 0; i < runs.size(); i++) {
+        const auto &c = cases[i];
+        const Session &r = runs[i];
+        SCOPED_TRACE(std::string(c.what) + "\noutput:\n" + r.output);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(count(r.output, c.message), 1);
+        EXPECT_EQ(count(r.output, "Instalador de Zorvana"), 1);
+        EXPECT_EQ(count(r.output, kBoxPrompt), c.terminal ? 1 : 0);
+        // The close request always goes out before the target is settled.
+        EXPECT_EQ(messages(r), kCloseRequestOnly);
+        EXPECT_EQ(record(r), c.record.empty() ? "(no record)" : expand(c.record, r) + '\0');
+        Paths remains = kUntouched;
+        remains.insert(c.remains.begin(), c.remains.end());
+        EXPECT_EQ(without(sandbox_paths(r), {"config/zorvana"}), remains);
+    }
+}
+
+// The longest directories that still fit the Windows-directory buffer and the install path.
+TEST(Installer, LongestDirectoriesThatFit) {
+    TempDir elsewhere;
+    std::string windows = long_path(elsewhere.path, 999), chosen = long_path("destino", 1490);
+    std::vector<Session> runs(2);
+    runs[0].args = {"-s", "-r"};
+    runs[0].env = {"ZORV_WINDOWS_DIR=" + windows};
+    runs[1].args = {"-s", "-r", "-d", chosen};
+    run_all(runs);
+
+    const std::string installed[] = {windows + "\\zorvdal\\zorv.exe", chosen + "\\zorv.exe"};
+    const std::string target[] = {windows + "/zorvdal", runs[1].at("cwd/" + chosen)};
+    for (int i = 0; i < 2; i++) {
+        SCOPED_TRACE(runs[i].output);
+        EXPECT_EQ(runs[i].status, 0);
+        EXPECT_EQ(record(runs[i]), installed[i] + '\0');
+        EXPECT_EQ(list_tree(target[i]), sample_files());
+    }
+}
+
+// A running copy of the application hears the close request and quits within the installer's wait.
+TEST(Installer, CloseRequestEndsTheRunningApplication) {
+    std::vector<Session> runs(2);
+    Session &app = runs[0], &installer = runs[1];
+    start(app, ZORV_SAMPLE_APP);
+    installer.root = app.root;
+    installer.args = {"-s", "-r", "-d", "$D"};
+    std::string folder = app.at("run/zorvana/windows"), prefix = std::to_string(app.pid) + ".";
+    auto listening = [&] {
+        bool found = false;
+        if (DIR *d = opendir(folder.c_str())) {
+            while (dirent *e = readdir(d)) found = found || std::string(e->d_name).rfind(prefix, 0) == 0;
+            closedir(d);
+        }
+        return found;
+    };
+    for (time_t deadline = time(nullptr) + kDeadlineSeconds; !listening() && time(nullptr) < deadline;) usleep(10000);
+    ASSERT_TRUE(listening()) << "the application never started listening";
+
+    start(installer);
+    finish(runs);
+    EXPECT_EQ(installer.status, 0);
+    EXPECT_EQ(app.status, 0) << app.output;
+    EXPECT_NE(app.output.find("recibida la peticion de cierre"), std::string::npos) << app.output;
+    EXPECT_FALSE(listening()) << "the application left its socket behind";
+}
+
+}  // namespace
