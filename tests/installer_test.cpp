@@ -18,8 +18,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <bzlib.h>
-
 #include <map>
 #include <memory>
 #include <set>
@@ -27,9 +25,9 @@
 #include <vector>
 
 #include "os_messages.h"
+#include "payload_test_util.h"
 #include "platform.h"
 #include "resource_image.h"
-#include "star_writer.h"
 #include "test_util.h"
 
 using namespace std::string_literals;
@@ -120,8 +118,7 @@ void prepare(Session &r) {
     if (r.again) {
         mkdir(r.at("windows/zorvdal").c_str(), 0700);
         write_file(r.at("windows/zorvdal/zorv.exe"), "the previous version");
-        for (size_t at = 0; (at = kRecord.find('/', at + 1)) != std::string::npos;)
-            mkdir(r.at(kRecord.substr(0, at)).c_str(), 0700);
+        mkdir_p(r.at(kRecord.substr(0, kRecord.rfind('/'))));
         write_file(r.at(kRecord), "C:\\antes\\zorv.exe\0"s);
     }
     setenv("XDG_RUNTIME_DIR", r.at("run").c_str(), 1);
@@ -352,23 +349,10 @@ TEST(Installer, DeclinedConsentChangesNothing) {
 // cut_after bytes after the text "CUT HERE" when asked.
 std::string payload_image(const TempDir &dir, const std::string &name, const std::map<std::string, std::string> &entries,
                           size_t cut_after = std::string::npos) {
-    char *bytes = nullptr;
-    size_t size = 0;
-    FILE *f = open_memstream(&bytes, &size);
-    star_writer w;
-    star_writer_begin(&w, f, STAR_LF, 1215625293);
-    for (const auto &[entry, body] : entries) star_writer_add_bytes(&w, entry.c_str(), body.data(), body.size());
-    star_writer_end(&w);
-    fclose(f);
-    std::string archive(bytes, size);
-    free(bytes);
+    std::string archive = make_archive(entries);
     if (cut_after != std::string::npos) archive.resize(archive.find("CUT HERE") + cut_after);
-    std::string compressed(archive.size() + archive.size() / 100 + 600, '\0');
-    unsigned length = unsigned(compressed.size());
-    EXPECT_EQ(BZ2_bzBuffToBuffCompress(&compressed[0], &length, &archive[0], unsigned(archive.size()), 9, 0, 0), BZ_OK);
-    compressed.resize(length);
     std::string error, path = dir / name;
-    EXPECT_TRUE(write_resource_image("", {{"RCDATA_RAW", 101, compressed}}, path, error)) << error;
+    EXPECT_TRUE(write_resource_image("", {{"RCDATA_RAW", 101, bz2(archive)}}, path, error)) << error;
     return path;
 }
 

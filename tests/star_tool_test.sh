@@ -47,6 +47,11 @@ check "crlf framing"            grep -q $'^nombre=zorv.exe\r$' "$T/crlf.star"
 check "crlf extract"            status 0 "$STAR" extract "$T/crlf.star" -C "$T/y"
 check "crlf bodies exact"       diff -r "$T/app/lib" "$T/y/lib"
 
+# An absolute path is stored without its leading '/', as a relative name.
+check "absolute path"           status 0 "$STAR" pack "$T/abs.star" "$T/app/lib/a.dll"
+check "stored relative"         status 0 "$STAR" list "$T/abs.star"
+check "name without /"          [ "$(cat "$T/out")" = "${T#/}/app/lib/a.dll" ]
+
 # Standard input and output.
 check "pack to stdout"          status 0 env SOURCE_DATE_EPOCH=1215625293 "$STAR" pack - -C "$T/app" .
 check "stdout equals file"      cmp "$T/out" "$T/a.star"

@@ -72,11 +72,15 @@ bool collect(const std::string &path, const std::string &name, std::vector<PackI
     return true;
 }
 
-// The stored name of a command-line path: without "./" in front and '/' at the end, so that
-// "." and "app/" pack their contents as "x" and "app/x".
+// The stored name of a command-line path: without "./" or '/' in front and '/' at the end, so
+// that ".", "app/" and "/srv/app" pack their contents as "x", "app/x" and "srv/app/x".
 std::string stored_name(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
-    while (path.compare(0, 2, "./") == 0) path.erase(0, 2);
+    for (;;) {
+        if (path.compare(0, 2, "./") == 0) path.erase(0, 2);
+        else if (path.size() > 1 && path[0] == '/') path.erase(0, 1);
+        else break;
+    }
     return path == "." ? "" : path;
 }
 

@@ -3,7 +3,6 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,11 +18,12 @@ struct os_resource_ {
 namespace {
 
 // The image's directory, read again by every find, so that a changed ZORV_RESOURCE_IMAGE takes
-// effect at once; a found resource and its loaded bytes stay valid until the next find.
+// effect at once; a found resource and its loaded bytes stay valid until the next find. Loading
+// copies the bytes into memory of exactly their size, so that a reader that strays past the end
+// of a resource is caught by the memory checkers rather than reading the next one.
 struct Image {
     int fd = -1;
-    uint64_t file_size = 0;
-    const unsigned char *map = nullptr;
+    unsigned char *loaded = nullptr;
     size_t count = 0;
     os_resource_ entries[kResImageMaxEntries];
 };
@@ -68,7 +68,7 @@ bool read_directory(int fd, uint64_t file_size) {
 }
 
 void open_image() {
-    if (image.map) munmap(const_cast<unsigned char *>(image.map), size_t(image.file_size));
+    free(image.loaded);
     if (image.fd >= 0) close(image.fd);
     image = Image();
     const char *path = getenv("ZORV_RESOURCE_IMAGE");
@@ -80,7 +80,6 @@ void open_image() {
         return;
     }
     image.fd = fd;
-    image.file_size = uint64_t(st.st_size);
 }
 
 }  // namespace
@@ -96,12 +95,13 @@ unsigned long os_sizeof_resource(os_resource res) { return res ? (unsigned long)
 
 void *os_load_resource(os_resource res) {
     if (!res || image.fd < 0) return nullptr;
-    if (!image.map) {
-        void *m = mmap(nullptr, size_t(image.file_size), PROT_READ, MAP_PRIVATE, image.fd, 0);
-        if (m == MAP_FAILED) return nullptr;
-        image.map = static_cast<const unsigned char *>(m);
+    free(image.loaded);
+    image.loaded = static_cast<unsigned char *>(malloc(res->size ? size_t(res->size) : 1));
+    if (image.loaded && !read_at(image.fd, image.loaded, size_t(res->size), res->offset)) {
+        free(image.loaded);
+        image.loaded = nullptr;
     }
-    return const_cast<unsigned char *>(image.map + res->offset);
+    return image.loaded;
 }
 
 const void *os_lock_resource(void *loaded) { return loaded; }

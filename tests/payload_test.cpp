@@ -1,0 +1,176 @@
+// The payload pipeline: every failure path, damaged payloads, and the temporary files it leaves.
+#include <bzlib.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "payload.h"
+#include "payload_test_util.h"
+#include "star_writer.h"
+#include "test_util.h"
+
+using Files = std::map<std::string, std::string>;
+
+namespace {
+
+// An application as the payload carries it: an executable, libraries in a sub-folder, bodies
+// with the line breaks and NULs the framing has to keep.
+Files sample_app() {
+    Files app = {{"zorv.exe", std::string("MZ\0\0\r\n", 6) + std::string(5000, 'e')},
+                 {"lib/zorvcore.dll", "core\r\n"},
+                 {"lib/zorvnet.dll", std::string(3000, '\n')},
+                 {"empty.dat", ""}};
+    std::string noise;
+    unsigned x = 12345;
+    for (int i = 0; i < 40000; i++) noise += char((x = x * 1103515245 + 12345) >> 24);
+    app["lib/zorvdata.dll"] = strip_magic(noise);
+    return app;
+}
+
+// What the pipeline left in the current folder root besides the target: must be nothing.
+Files leftovers(const std::string &root) {
+    Files left;
+    for (auto &f : list_tree(root))
+        if (f.first.compare(0, 7, "target/") != 0) left.insert(f);
+    return left;
+}
+
+// Each test runs in a fresh current folder, where the pipeline keeps its temporary files, and
+// installs into "target/" inside it.
+class Payload : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(getcwd(old_cwd, sizeof old_cwd));
+        enter(cwd);
+    }
+    void TearDown() override {
+        EXPECT_EQ(chdir(old_cwd), 0);
+        unsetenv("ZORV_RESOURCE_IMAGE");
+    }
+    void enter(const TempDir &dir) { ASSERT_EQ(chdir(dir.path.c_str()), 0); }
+    Files leftovers() { return ::leftovers(cwd.path); }
+    Files installed() { return list_tree(cwd / "target"); }
+
+    TempDir cwd, images;
+    char old_cwd[4096];
+};
+
+TEST_F(Payload, InstallsTheApplicationAndRemovesTemporaryFiles) {
+    Files app = sample_app();
+    use_resources(images, {{ZORV_PAYLOAD_ID, bz2(make_archive(app))}});
+    // Files of the temporary names that were there before are overwritten and removed too.
+    write_file(cwd / "tmp_inst.bz2", "old");
+    write_file(cwd / "tmp_inst.sta", "old");
+    EXPECT_EQ(install_payload("target\\"), 0);
+    EXPECT_EQ(installed(), app);
+    EXPECT_EQ(leftovers(), Files{});
+}
+
+TEST_F(Payload, FailureTable) {
+    const std::string good = bz2(make_archive({{"zorv.exe", "program"}}));
+    const std::string archive = make_archive({{"a.exe", "program"}, {"b.dll", std::string(300, 'b')}});
+    struct Case {
+        const char *what;
+        std::map<int, std::string> resources;
+        std::function<void(const TempDir &)> prepare;  // the current folder before the run
+        int result;
+        Files installed;
+        Files left;  // what remains in the current folder besides the target
+    } cases[] = {
+        {"no payload resource", {{ZORV_SETTINGS_ID, "x"}}, nullptr, -1, {}, {}},
+        {"no resources at all", {}, nullptr, -1, {}, {}},
+        {"empty resource", {{ZORV_PAYLOAD_ID, ""}}, nullptr, -1, {}, {}},
+        {"not bzip2", {{ZORV_PAYLOAD_ID, archive}}, nullptr, -1, {}, {}},
+        {"truncated bzip2", {{ZORV_PAYLOAD_ID, bz2(archive).substr(0, 60)}}, nullptr, -1, {}, {}},
+        {"tmp_inst.bz2 cannot be created", {{ZORV_PAYLOAD_ID, good}},
+         [](const TempDir &d) { mkdir_p(d / "tmp_inst.bz2"), write_file(d / "tmp_inst.bz2/in-the-way", ""); },
+         -1, {}, {{"tmp_inst.bz2/in-the-way", ""}}},
+        {"tmp_inst.sta cannot be created", {{ZORV_PAYLOAD_ID, good}},
+         [](const TempDir &d) { mkdir_p(d / "tmp_inst.sta"), write_file(d / "tmp_inst.sta/in-the-way", ""); },
+         -1, {}, {{"tmp_inst.sta/in-the-way", ""}}},
+        {"full disk under tmp_inst.bz2", {{ZORV_PAYLOAD_ID, good}},
+         [](const TempDir &d) { ASSERT_EQ(symlink("/dev/full", (d / "tmp_inst.bz2").c_str()), 0); }, -1, {}, {}},
+        {"full disk under tmp_inst.sta", {{ZORV_PAYLOAD_ID, good}},
+         [](const TempDir &d) { ASSERT_EQ(symlink("/dev/full", (d / "tmp_inst.sta").c_str()), 0); }, -1, {}, {}},
+        // A whole stream of an archive cut inside a body: the reader's failure, with what it left.
+        {"archive cut inside a body", {{ZORV_PAYLOAD_ID, bz2(archive.substr(0, archive.size() - 200))}}, nullptr,
+         -1, {{"a.exe", "program"}, {"b.dll", std::string(126, 'b')}}, {}},
+        {"no boundary in the archive", {{ZORV_PAYLOAD_ID, bz2("plain text\n")}}, nullptr, 0, {}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir here;
+        enter(here);
+        use_resources(images, c.resources);
+        if (c.prepare) c.prepare(here);
+        EXPECT_EQ(install_payload("target/"), c.result);
+        EXPECT_EQ(list_tree(here / "target"), c.installed);
+        EXPECT_EQ(::leftovers(here.path), c.left);
+    }
+    enter(cwd);
+}
+
+// Whatever bit of the compressed payload is flipped, the result is either the whole application
+// unchanged (a flip decoding cannot see) or -1 with nothing at all in the target.
+TEST_F(Payload, BitFlipSweepNeverInstallsDamagedFiles) {
+    Files app = sample_app();
+    const std::string payload = bz2(make_archive(app));
+    int installed_ok = 0, refused = 0;
+    for (size_t i = 0; i < 160; i++) {
+        size_t byte = i * (payload.size() - 1) / 159;
+        std::string damaged = payload;
+        damaged[byte] = char(damaged[byte] ^ (1 << (i % 8)));
+        use_resources(images, {{ZORV_PAYLOAD_ID, damaged}});
+        TempDir here;
+        enter(here);
+        int r = install_payload("target/");
+        Files got = list_tree(here / "target");
+        if (r == 0) {
+            installed_ok++;
+            EXPECT_EQ(got, app) << "flip at byte " << byte << " installed damaged files";
+        } else {
+            refused++;
+            EXPECT_EQ(r, -1);
+            EXPECT_TRUE(got.empty()) << "flip at byte " << byte << " wrote into the target";
+        }
+        EXPECT_EQ(list_tree(here.path).size(), got.size()) << "temporary files left, flip at byte " << byte;
+    }
+    enter(cwd);
+    EXPECT_GT(refused, 150);  // nearly every flip must be seen
+    (void)installed_ok;
+}
+
+TEST_F(Payload, DecompressedSizesAroundMultiplesOf4096) {
+    const size_t overhead = make_archive({{"f", ""}}).size();
+    for (size_t total : {4095, 4096, 4097, 8191, 8192, 8193, 3 * 4096}) {
+        SCOPED_TRACE(total);
+        std::string body(total - overhead, 'x');
+        for (size_t i = 0; i < body.size(); i += 97) body[i] = '\n';
+        std::string archive = make_archive({{"f", body}});
+        ASSERT_EQ(archive.size(), total);
+        use_resources(images, {{ZORV_PAYLOAD_ID, bz2(archive)}});
+        EXPECT_EQ(install_payload("target/"), 0);
+        EXPECT_EQ(installed(), (Files{{"f", body}}));
+        EXPECT_EQ(leftovers(), Files{});
+    }
+}
+
+TEST_F(Payload, OnlyTheFirstStreamCountsAndTrailingBytesAreIgnored) {
+    const std::string first = bz2(make_archive({{"zorv.exe", "first"}}));
+    const std::string second = bz2(make_archive({{"other.exe", "second"}}));
+    for (const std::string &payload : {first + second, first + std::string("trailing garbage")}) {
+        use_resources(images, {{ZORV_PAYLOAD_ID, payload}});
+        EXPECT_EQ(install_payload("target/"), 0);
+        EXPECT_EQ(installed(), (Files{{"zorv.exe", "first"}}));
+        EXPECT_EQ(leftovers(), Files{});
+    }
+}
+
+}  // namespace
