@@ -20,8 +20,9 @@ extern "C" int OS_WINAPI WinMain(void *instance, void *previous, char *command_l
 // next word may start right after the closing quote; a double quote anywhere else and every
 // backslash are ordinary characters; empty words are not stored. Returns a table of
 // ZORV_MAX_WORDS entries, each a word or null, the first null ending the list; words past the
-// last entry are dropped. Table and words are one allocation that is never released. A null
-// tail gives no words. Null only when memory for the table cannot be obtained.
+// last entry are dropped. Table and words are one allocation, the caller's: the installer keeps
+// it until the process ends, and freeing the table releases all of it. A null tail gives no
+// words. Null only when memory for the table cannot be obtained.
 char **split_command_line(const char *tail);
 
 // Creates or opens subkey under root and sets the string value name to text, terminator

@@ -58,7 +58,9 @@ options read_options(char **words) {
 
 extern "C" int OS_WINAPI WinMain(void *instance, void *previous, char *command_line, int show) {
     (void)instance, (void)previous, (void)show;
-    char **words = split_command_line(command_line);
+    // Kept for the life of the process, as the words are never released.
+    static char **words;
+    words = split_command_line(command_line);
     // Without its words the installer cannot know what it was asked to do.
     if (!words) fail(kExtractionFailed);
     options o = read_options(words);

@@ -1,5 +1,6 @@
 // The installer's word rules, and the quoting of a launched program's arguments on Windows.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ Words split(const char *tail) {
     while (i < ZORV_MAX_WORDS && table[i]) words.push_back(table[i++]);
     // The list ends at its first empty entry: nothing may stand behind it.
     for (; i < ZORV_MAX_WORDS; i++) EXPECT_EQ(table[i], nullptr) << "entry " << i << " of \"" << tail << "\"";
+    free(table);
     return words;
 }
 
