@@ -11,8 +11,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -46,17 +45,23 @@ const std::string kBoxPrompt = "(Intro: ";
 // An answer that closes the box (the end of input, Ctrl-D) instead of choosing a button.
 const std::string kClose = "\x04";
 const std::string kRecord = "config/zorvana/registry/HKEY_CURRENT_USER/Software/zorvdal/Path";
-const int kDeadlineSeconds = 60;  // only against a hang: no case comes near it
+const Paths kUntouched = {"cwd/", "windows/"};  // the sandbox before a run
+const int kDeadlineSeconds = 60;                // only against a hang: no case comes near it
 
-// One run of the installer (or of the sample application) and everything it leaves.
-struct Session {
-    Strings args;     // "$D" stands for the sandbox's folder "destino", "$W" for its Windows directory
-    Strings answers;  // one line per box, in order
-    Strings env;      // "NAME=value" sets a variable, "NAME" removes it
+// What to run: "$D" in args and env stands for the sandbox's folder "destino", "$W" for its
+// Windows directory.
+struct Spec {
+    Strings args = {};
+    Strings answers = {};  // one line per box, in order
+    Strings env = {};      // "NAME=value" sets a variable, "NAME" removes it
     bool terminal = true;
     bool again = false;  // the sandbox holds an earlier installation into the default folder
+};
 
-    std::shared_ptr<TempDir> root;
+// One run and everything it leaves.
+struct Session {
+    Spec spec;
+    std::shared_ptr<TempDir> root = std::make_shared<TempDir>();
     int listener = -1, master = -1;
     pid_t pid = -1;
     size_t boxes = 0, scanned = 0;  // boxes answered; output searched for their prompts
@@ -76,31 +81,29 @@ std::string expand(std::string s, const Session &r) {
 // Files and folders (with a trailing '/') below the sandbox, without the message folder.
 void walk(const std::string &root, const std::string &rel, Paths &out) {
     DIR *d = opendir((root + "/" + rel).c_str());
-    if (!d) return;
-    while (dirent *e = readdir(d)) {
+    while (dirent *e = d ? readdir(d) : nullptr) {
         std::string name = e->d_name, path = rel + name;
-        if (name == "." || name == ".." || path == "run") continue;
         struct stat st;
-        if (lstat((root + "/" + path).c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            out.insert(path + "/");
-            walk(root, path + "/", out);
-        } else {
-            out.insert(path);
-        }
+        if (name == "." || name == ".." || path == "run" || lstat((root + "/" + path).c_str(), &st) != 0) continue;
+        out.insert(S_ISDIR(st.st_mode) ? path + "/" : path);
+        if (S_ISDIR(st.st_mode)) walk(root, path + "/", out);
     }
-    closedir(d);
+    if (d) closedir(d);
 }
 
-Paths sandbox_paths(const Session &r) {
-    Paths out;
-    walk(r.root->path, "", out);
-    return out;
+// The sandbox's paths, without those that start with one of the prefixes.
+Paths sandbox_paths(const Session &r, const Strings &except = {}) {
+    Paths paths;
+    walk(r.root->path, "", paths);
+    for (auto it = paths.begin(); it != paths.end();) {
+        bool drop = false;
+        for (const std::string &p : except) drop = drop || it->rfind(p, 0) == 0;
+        it = drop ? paths.erase(it) : std::next(it);
+    }
+    return paths;
 }
 
-std::string record(const Session &r) {
-    return exists(r.at(kRecord)) ? read_file(r.at(kRecord)) : "(no record)";
-}
+std::string record(const Session &r) { return exists(r.at(kRecord)) ? read_file(r.at(kRecord)) : "(no record)"; }
 
 // Every message the run's listener received.
 std::vector<unsigned> messages(const Session &r) {
@@ -112,11 +115,10 @@ std::vector<unsigned> messages(const Session &r) {
 
 const std::vector<unsigned> kCloseRequestOnly = {os_register_window_message("zorv CERRAR")};
 
-void prepare(Session &r) {
-    if (!r.root) r.root = std::make_shared<TempDir>();
+void start(Session &r, const char *program = ZORV_INSTALLER) {
     for (const char *folder : {"cwd", "windows", "run"}) mkdir(r.at(folder).c_str(), 0700);
-    if (r.again) {
-        mkdir(r.at("windows/zorvdal").c_str(), 0700);
+    if (r.spec.again) {
+        mkdir_p(r.at("windows/zorvdal"));
         write_file(r.at("windows/zorvdal/zorv.exe"), "the previous version");
         mkdir_p(r.at(kRecord.substr(0, kRecord.rfind('/'))));
         write_file(r.at(kRecord), "C:\\antes\\zorv.exe\0"s);
@@ -125,75 +127,66 @@ void prepare(Session &r) {
     r.listener = os_listen_for_messages();
     unsetenv("XDG_RUNTIME_DIR");
     ASSERT_GE(r.listener, 0);
-}
 
-void start(Session &r, const char *program = ZORV_INSTALLER) {
-    prepare(r);
     std::map<std::string, std::string> env = {
         {"PATH", "/usr/bin:/bin"},           {"HOME", r.at("home")},
         {"XDG_CONFIG_HOME", r.at("config")}, {"ZORV_WINDOWS_DIR", r.at("windows")},
         {"XDG_RUNTIME_DIR", r.at("run")},
     };
-    for (const std::string &e : r.env) {
+    for (const std::string &e : r.spec.env) {
         size_t eq = e.find('=');
         if (eq == std::string::npos) env.erase(e);
         else env[e.substr(0, eq)] = expand(e.substr(eq + 1), r);
     }
     Strings args = {program}, vars;
-    for (const std::string &a : r.args) args.push_back(expand(a, r));
+    for (const std::string &a : r.spec.args) args.push_back(expand(a, r));
     for (const auto &[name, value] : env) vars.push_back(name + "=" + value);
     std::vector<char *> argv, envp;
     for (std::string &a : args) argv.push_back(&a[0]);
     for (std::string &v : vars) envp.push_back(&v[0]);
     argv.push_back(nullptr);
     envp.push_back(nullptr);
-    std::string cwd = r.at("cwd"), log = r.at("output");
+    std::string cwd = r.at("cwd");
 
-    if (r.terminal) {
-        r.pid = forkpty(&r.master, nullptr, nullptr, nullptr);
-    } else {
-        r.pid = fork();
-        if (r.pid == 0) {
-            // A session of its own, without a controlling terminal: no box can be shown.
-            int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), in = open("/dev/null", O_RDONLY);
-            if (setsid() < 0 || out < 0 || in < 0) _exit(126);
-            dup2(in, 0), dup2(out, 1), dup2(out, 2);
-        }
-    }
+    r.pid = forkpty(&r.master, nullptr, nullptr, nullptr);
     if (r.pid == 0) {
+        if (!r.spec.terminal) {
+            // Output still goes to the pseudo-terminal, but it is no longer the controlling
+            // terminal, so no box can be shown.
+            signal(SIGHUP, SIG_IGN);
+            ioctl(0, TIOCNOTTY);
+            signal(SIGHUP, SIG_DFL);
+        }
         if (chdir(cwd.c_str()) == 0) execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     ASSERT_GT(r.pid, 0) << "cannot start " << program;
-    if (r.master >= 0) fcntl(r.master, F_SETFD, FD_CLOEXEC);
+    fcntl(r.master, F_SETFD, FD_CLOEXEC);
+    fcntl(r.master, F_SETFL, O_NONBLOCK);
 }
 
-// Answers each run's boxes as they appear and collects what the terminal shows, until every run
+// Answers each run's boxes as they appear and collects what its terminal shows, until every run
 // has ended.
 void finish(std::vector<Session> &runs) {
     time_t deadline = time(nullptr) + kDeadlineSeconds;
     for (;;) {
         std::vector<pollfd> fds;
-        std::vector<Session *> owners;
         for (Session &r : runs)
-            if (r.master >= 0) fds.push_back({r.master, POLLIN, 0}), owners.push_back(&r);
+            if (r.master >= 0) fds.push_back({r.master, POLLIN, 0});
         if (fds.empty() || time(nullptr) > deadline) break;
         if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
-        for (size_t i = 0; i < fds.size(); i++) {
-            if (!fds[i].revents) continue;
-            Session &r = *owners[i];
+        for (Session &r : runs) {
             char buf[4096];
-            ssize_t n = read(r.master, buf, sizeof buf);
+            ssize_t n = r.master >= 0 ? read(r.master, buf, sizeof buf) : 0;
             if (n <= 0) {
-                close(r.master);
-                r.master = -1;
+                if (r.master >= 0 && (n == 0 || errno != EAGAIN)) close(r.master), r.master = -1;
                 continue;
             }
             r.output.append(buf, size_t(n));
             for (size_t at; (at = r.output.find(kBoxPrompt, r.scanned)) != std::string::npos;) {
                 r.scanned = at + kBoxPrompt.size();
                 // A box nobody expected is closed, and the checks on the output tell.
-                std::string answer = r.boxes < r.answers.size() ? r.answers[r.boxes] : kClose;
+                std::string answer = r.boxes < r.spec.answers.size() ? r.spec.answers[r.boxes] : kClose;
                 r.boxes++;
                 if (answer != kClose) answer += "\n";
                 if (write(r.master, answer.data(), answer.size()) < 0) break;
@@ -204,21 +197,24 @@ void finish(std::vector<Session> &runs) {
         int status = 0;
         while (waitpid(r.pid, &status, WNOHANG) == 0) {
             if (time(nullptr) > deadline) {
-                ADD_FAILURE() << "still running at the deadline: " << testing::PrintToString(r.args);
+                ADD_FAILURE() << "still running at the deadline: " << testing::PrintToString(r.spec.args);
                 kill(r.pid, SIGKILL);
             }
             usleep(10000);
         }
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
         if (r.master >= 0) close(r.master);
-        if (!r.terminal) r.output = read_file(r.at("output"));
-        remove(r.at("output").c_str());
     }
 }
 
-void run_all(std::vector<Session> &runs) {
-    for (Session &r : runs) start(r);
+std::vector<Session> run_all(const std::vector<Spec> &specs) {
+    std::vector<Session> runs(specs.size());
+    for (size_t i = 0; i < specs.size(); i++) {
+        runs[i].spec = specs[i];
+        start(runs[i]);
+    }
     finish(runs);
+    return runs;
 }
 
 int count(const std::string &text, const std::string &part) {
@@ -234,72 +230,58 @@ std::map<std::string, std::string> sample_files() {
             {"zorv.exe", read_file(ZORV_SAMPLE_APP)}};
 }
 
-// A path of exactly length characters below base, in levels a file system takes.
-std::string long_path(const std::string &base, size_t length) {
-    std::string path = base;
-    while (path.size() < length) {
-        size_t level = std::min<size_t>(200, length - path.size() - 1);
-        if (level == 0) level = 1, path.pop_back();  // one character left: lengthen the last level instead
-        path += "/" + std::string(level, 'l');
-    }
-    return path;
+// A relative path of exactly length characters, in levels a file system takes.
+std::string long_path(size_t length) {
+    std::string path = "destino";
+    while (path.size() + 1 < length) path += "/" + std::string(std::min<size_t>(200, length - path.size() - 1), 'l');
+    return path.size() < length ? path + "l" : path;
 }
-
-// Paths without those that start with one of the prefixes.
-Paths without(Paths paths, const Strings &prefixes) {
-    for (auto it = paths.begin(); it != paths.end();) {
-        bool drop = false;
-        for (const std::string &p : prefixes) drop = drop || it->rfind(p, 0) == 0;
-        it = drop ? paths.erase(it) : std::next(it);
-    }
-    return paths;
-}
-
-const Paths kUntouched = {"cwd/", "windows/"};
 
 TEST(Installer, EveryOptionCombination) {
     struct Case {
-        Strings args;
-        std::string answer;  // to the consent question; "" (Intro) takes the default button, Yes
+        Spec spec;  // the answer to the consent question, when asked: "" (Intro) is the default, Yes
         bool asked;
         std::string target;  // where the files go, in the sandbox
         std::string record;  // the recorded path, which the launched program also gets as argument zero
         bool launched;
-        bool again = false;
     };
     const std::string W = "$W\\zorvdal\\zorv.exe", D = "$D\\zorv.exe", dflt = "windows/zorvdal";
+    // The longest Windows directory that fits its 1000-byte buffer, and the longest chosen
+    // directory that fits the 1500-byte install path with "\zorv.exe".
+    const std::string windows_999 = long_path(999), chosen_1490 = long_path(1490);
     const std::vector<Case> cases = {
-        {{}, "s", true, dflt, W, true},
-        {{"-s"}, "", false, dflt, W, true, true},
-        {{"-r"}, "S", true, dflt, W, false},
-        {{"-d", "$D"}, "", true, "destino", D, true},
-        {{"-s", "-r"}, "", false, dflt, W, false, true},
-        {{"-s", "-d", "$D"}, "", false, "destino", D, true, true},
-        {{"-r", "-d", "$D"}, "si", true, "destino", D, false},
-        {{"-s", "-r", "-d", "$D"}, "", false, "destino", D, false},
-        {{"-s", "-r", "-d"}, "", false, dflt, W, false},
-        {{"-d"}, "y", true, dflt, W, true},
-        {{"-d", "-r"}, "s", true, "cwd/-r", "-r\\zorv.exe", true},
-        {{"-r", "-s"}, "s", true, dflt, W, false},
-        {{"-d", "$D", "-s"}, "s", true, "destino", D, true},
-        {{"-s", "-s"}, "", false, dflt, W, true},
-        {{"-S", "-s", "-r"}, "s", true, dflt, W, true},
-        {{"-s\t-r"}, "s", true, dflt, W, true},
-        {{"-s", "-d", "$D con espacios"}, "", false, "destino con espacios", "$D con espacios\\zorv.exe", true},
-        {{"-s", "-r", "-d", "$D\\"}, "", false, "destino", "$D\\\\zorv.exe", false},
+        {{{}, {"s"}}, true, dflt, W, true},
+        {{{"-s"}, {}, {}, true, true}, false, dflt, W, true},
+        {{{"-r"}, {"S"}}, true, dflt, W, false},
+        {{{"-d", "$D"}, {""}}, true, "destino", D, true},
+        {{{"-s", "-r"}, {}, {}, true, true}, false, dflt, W, false},
+        {{{"-s", "-d", "$D"}, {}, {}, true, true}, false, "destino", D, true},
+        {{{"-r", "-d", "$D"}, {"si"}}, true, "destino", D, false},
+        {{{"-s", "-r", "-d", "$D"}}, false, "destino", D, false},
+        {{{"-s", "-r", "-d"}}, false, dflt, W, false},
+        {{{"-d"}, {"y"}}, true, dflt, W, true},
+        {{{"-d", "-r"}, {"s"}}, true, "cwd/-r", "-r\\zorv.exe", true},
+        {{{"-r", "-s"}, {"s"}}, true, dflt, W, false},
+        {{{"-d", "$D", "-s"}, {"s"}}, true, "destino", D, true},
+        {{{"-s", "-s"}}, false, dflt, W, true},
+        {{{"-S", "-s", "-r"}, {"s"}}, true, dflt, W, true},
+        {{{"-s\t-r"}, {"s"}}, true, dflt, W, true},
+        {{{"-s", "-d", "$D con espacios"}}, false, "destino con espacios", "$D con espacios\\zorv.exe", true},
+        {{{"-s", "-r", "-d", "$D\\"}}, false, "destino", "$D\\\\zorv.exe", false},
+        {{{"-s", "-r"}, {}, {"ZORV_WINDOWS_DIR=" + windows_999}}, false, "cwd/" + windows_999 + "/zorvdal",
+         windows_999 + "\\zorvdal\\zorv.exe", false},
+        {{{"-s", "-r", "-d", chosen_1490}}, false, "cwd/" + chosen_1490, chosen_1490 + "\\zorv.exe", false},
     };
-    std::vector<Session> runs(cases.size());
-    for (size_t i = 0; i < cases.size(); i++) {
-        runs[i].args = cases[i].args;
-        runs[i].answers = {cases[i].answer};
-        runs[i].again = cases[i].again;
-    }
-    run_all(runs);
+    ASSERT_EQ(windows_999.size(), 999u);
+    ASSERT_EQ(chosen_1490.size(), 1490u);
+    std::vector<Spec> specs;
+    for (const Case &c : cases) specs.push_back(c.spec);
+    std::vector<Session> runs = run_all(specs);
 
     for (size_t i = 0; i < cases.size(); i++) {
         const Case &c = cases[i];
         const Session &r = runs[i];
-        SCOPED_TRACE("arguments " + testing::PrintToString(c.args) + "\nterminal:\n" + r.output);
+        SCOPED_TRACE("arguments " + testing::PrintToString(c.spec.args) + "\nterminal:\n" + r.output);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(count(r.output, kConsent), c.asked ? 1 : 0);
         EXPECT_EQ(count(r.output, kBoxPrompt), c.asked ? 1 : 0);
@@ -310,129 +292,83 @@ TEST(Installer, EveryOptionCombination) {
         if (c.launched) expected["zorv-args.txt"] = installed + "\n-i\n";
         EXPECT_EQ(list_tree(r.at(c.target)), expected);
         // Nothing else: no temporary files in the current folder, no other folder.
-        EXPECT_EQ(without(sandbox_paths(r), {"config/", c.target + "/", "windows/zorvdal/", "destino"}), kUntouched);
+        EXPECT_EQ(sandbox_paths(r, {"config/", "windows/zorvdal/", "destino", "cwd/destino/", "cwd/-r/"}), kUntouched);
     }
 }
 
 // Any answer but Yes, and a question that cannot be asked, end the run before anything happens.
 TEST(Installer, DeclinedConsentChangesNothing) {
-    const struct {
-        Strings args, answers;
-        bool terminal;
-    } cases[] = {
-        {{}, {"n"}, true},
-        {{"-r"}, {"c"}, true},
-        {{"-d", "$D"}, {kClose}, true},
-        {{"-r", "-d", "$D"}, {"quizas", "No"}, true},
-        {{"-d", "$D"}, {"cancelar"}, true},
-        {{"-r"}, {}, false},
-    };
-    std::vector<Session> runs;
-    for (const auto &c : cases) {
-        runs.emplace_back();
-        runs.back().args = c.args;
-        runs.back().answers = c.answers;
-        runs.back().terminal = c.terminal;
-    }
-    run_all(runs);
+    std::vector<Session> runs = run_all({
+        {{}, {"n"}},
+        {{"-r"}, {"c"}},
+        {{"-d", "$D"}, {kClose}},
+        {{"-r", "-d", "$D"}, {"quizas", "No"}},
+        {{"-d", "$D"}, {"cancelar"}},
+        {{"-r"}, {}, {}, false},
+    });
     for (const Session &r : runs) {
-        SCOPED_TRACE("arguments " + testing::PrintToString(r.args) + "\noutput:\n" + r.output);
+        SCOPED_TRACE("arguments " + testing::PrintToString(r.spec.args) + "\nterminal:\n" + r.output);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(count(r.output, kConsent), 1);
-        EXPECT_EQ(count(r.output, kBoxPrompt), int(r.answers.size()));
+        EXPECT_EQ(count(r.output, kBoxPrompt), int(r.spec.answers.size()));
         EXPECT_EQ(messages(r), std::vector<unsigned>{});
         EXPECT_EQ(sandbox_paths(r), kUntouched);
     }
 }
 
-// A resource image holding nothing but a payload made of the given entries, its archive cut
-// cut_after bytes after the text "CUT HERE" when asked.
-std::string payload_image(const TempDir &dir, const std::string &name, const std::map<std::string, std::string> &entries,
-                          size_t cut_after = std::string::npos) {
-    std::string archive = make_archive(entries);
-    if (cut_after != std::string::npos) archive.resize(archive.find("CUT HERE") + cut_after);
-    std::string error, path = dir / name;
-    EXPECT_TRUE(write_resource_image("", {{"RCDATA_RAW", 101, bz2(archive)}}, path, error)) << error;
-    return path;
-}
-
 TEST(Installer, FailuresShowTheirMessageAndLeaveWhatTheyShould) {
     TempDir images;
-    std::string absent = "ZORV_RESOURCE_IMAGE=" + images / "absent";
-    std::string cut = "ZORV_RESOURCE_IMAGE=" +
-                      payload_image(images, "cut", {{"LEEME.txt", "leeme\n"}, {"zorv.exe", "CUT HERE" + std::string(500, 'z')}}, 100);
-    std::string not_a_program = "ZORV_RESOURCE_IMAGE=" +
-                                payload_image(images, "text", {{"LEEME.txt", "leeme\n"}, {"zorv.exe", "MZ no es un programa\r\n"}});
-    std::string no_program = "ZORV_RESOURCE_IMAGE=" + payload_image(images, "none", {{"LEEME.txt", "leeme\n"}});
-    std::string too_long = long_path("destino", 1491);
-    ASSERT_EQ(too_long.size(), 1491u);
+    // A resource image holding nothing but a payload made of the given entries.
+    auto payload = [&](const std::string &name, const std::string &archive) {
+        std::string error, path = images / name;
+        EXPECT_TRUE(write_resource_image("", {{"RCDATA_RAW", 101, bz2(archive)}}, path, error)) << error;
+        return "ZORV_RESOURCE_IMAGE=" + path;
+    };
+    std::string cut = make_archive({{"LEEME.txt", "leeme\n"}, {"zorv.exe", "CUT HERE" + std::string(500, 'z')}});
+    cut.resize(cut.find("CUT HERE") + 100);
+    const std::string absent = "ZORV_RESOURCE_IMAGE=" + images / "absent", cut_in_body = payload("cut", cut),
+                      not_a_program = payload("text", make_archive({{"LEEME.txt", "leeme\n"}, {"zorv.exe", "MZ no es un programa\r\n"}})),
+                      no_program = payload("none", make_archive({{"LEEME.txt", "leeme\n"}}));
 
     const struct {
         const char *what;
-        Strings args, env;
-        bool terminal;
+        Spec spec;
         std::string message;
-        Paths remains;       // below the sandbox, besides the current folder and the Windows directory
+        Paths remains;       // below the sandbox, besides what was there before
         std::string record;  // "" for none
     } cases[] = {
-        {"no Windows directory", {"-s"}, {"ZORV_WINDOWS_DIR", "HOME", "XDG_DATA_HOME"}, true, kNoWindowsDirectory, {}, ""},
-        {"Windows directory of 1000 characters", {"-s", "-r"}, {"ZORV_WINDOWS_DIR=" + long_path(images.path, 1000)},
-         true, kNoWindowsDirectory, {}, ""},
-        {"chosen directory of 1491 characters", {"-s", "-r", "-d", too_long}, {}, true, kDirectoryTooLong, {}, ""},
-        {"payload missing", {"-s", "-r", "-d", "$D"}, {absent}, true, kExtractionFailed, {}, ""},
-        {"payload missing, no terminal", {"-s", "-r", "-d", "$D"}, {absent}, false, kExtractionFailed, {}, ""},
-        {"payload missing, default folder", {"-s"}, {absent}, true, kExtractionFailed, {"windows/zorvdal/"}, ""},
-        {"payload cut in a body", {"-s", "-d", "$D"}, {cut}, true, kExtractionFailed,
+        {"no Windows directory", {{"-s"}, {""}, {"ZORV_WINDOWS_DIR", "HOME", "XDG_DATA_HOME"}}, kNoWindowsDirectory, {}, ""},
+        {"Windows directory of 1000 characters", {{"-s", "-r"}, {""}, {"ZORV_WINDOWS_DIR=" + long_path(1000)}},
+         kNoWindowsDirectory, {}, ""},
+        {"chosen directory of 1491 characters", {{"-s", "-r", "-d", long_path(1491)}, {""}}, kDirectoryTooLong, {}, ""},
+        {"payload missing", {{"-s", "-r", "-d", "$D"}, {""}, {absent}}, kExtractionFailed, {}, ""},
+        {"payload missing, no terminal", {{"-s", "-r", "-d", "$D"}, {}, {absent}, false}, kExtractionFailed, {}, ""},
+        {"payload missing, default folder", {{"-s"}, {""}, {absent}}, kExtractionFailed, {"windows/zorvdal/"}, ""},
+        {"payload cut in a body", {{"-s", "-d", "$D"}, {""}, {cut_in_body}}, kExtractionFailed,
          {"destino/", "destino/LEEME.txt", "destino/zorv.exe"}, ""},
-        {"program is not a program", {"-s", "-d", "$D"}, {not_a_program}, true, kLaunchFailed,
+        {"program is not a program", {{"-s", "-d", "$D"}, {""}, {not_a_program}}, kLaunchFailed,
          {"config/", "destino/", "destino/LEEME.txt", "destino/zorv.exe"}, "$D\\zorv.exe"},
-        {"program missing", {"-s", "-d", "$D"}, {no_program}, true, kLaunchFailed,
+        {"program missing", {{"-s", "-d", "$D"}, {""}, {no_program}}, kLaunchFailed,
          {"config/", "destino/", "destino/LEEME.txt"}, "$D\\zorv.exe"},
     };
-    std::vector<Session> runs;
-    for (const auto &c : cases) {
-        runs.emplace_back();
-        runs.back().args = c.args;
-        runs.back().env = c.env;
-        runs.back().terminal = c.terminal;
-        runs.back().answers = {""};
-    }
-    run_all(runs);
+    std::vector<Spec> specs;
+    for (const auto &c : cases) specs.push_back(c.spec);
+    std::vector<Session> runs = run_all(specs);
 
     for (size_t i = 0; i < runs.size(); i++) {
         const auto &c = cases[i];
         const Session &r = runs[i];
-        SCOPED_TRACE(std::string(c.what) + "\noutput:\n" + r.output);
+        SCOPED_TRACE(std::string(c.what) + "\nterminal:\n" + r.output);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(count(r.output, c.message), 1);
         EXPECT_EQ(count(r.output, "Instalador de Zorvana"), 1);
-        EXPECT_EQ(count(r.output, kBoxPrompt), c.terminal ? 1 : 0);
+        EXPECT_EQ(count(r.output, kBoxPrompt), c.spec.terminal ? 1 : 0);
         // The close request always goes out before the target is settled.
         EXPECT_EQ(messages(r), kCloseRequestOnly);
         EXPECT_EQ(record(r), c.record.empty() ? "(no record)" : expand(c.record, r) + '\0');
         Paths remains = kUntouched;
         remains.insert(c.remains.begin(), c.remains.end());
-        EXPECT_EQ(without(sandbox_paths(r), {"config/zorvana"}), remains);
-    }
-}
-
-// The longest directories that still fit the Windows-directory buffer and the install path.
-TEST(Installer, LongestDirectoriesThatFit) {
-    TempDir elsewhere;
-    std::string windows = long_path(elsewhere.path, 999), chosen = long_path("destino", 1490);
-    std::vector<Session> runs(2);
-    runs[0].args = {"-s", "-r"};
-    runs[0].env = {"ZORV_WINDOWS_DIR=" + windows};
-    runs[1].args = {"-s", "-r", "-d", chosen};
-    run_all(runs);
-
-    const std::string installed[] = {windows + "\\zorvdal\\zorv.exe", chosen + "\\zorv.exe"};
-    const std::string target[] = {windows + "/zorvdal", runs[1].at("cwd/" + chosen)};
-    for (int i = 0; i < 2; i++) {
-        SCOPED_TRACE(runs[i].output);
-        EXPECT_EQ(runs[i].status, 0);
-        EXPECT_EQ(record(runs[i]), installed[i] + '\0');
-        EXPECT_EQ(list_tree(target[i]), sample_files());
+        EXPECT_EQ(sandbox_paths(r, {"config/zorvana"}), remains);
     }
 }
 
@@ -441,8 +377,6 @@ TEST(Installer, CloseRequestEndsTheRunningApplication) {
     std::vector<Session> runs(2);
     Session &app = runs[0], &installer = runs[1];
     start(app, ZORV_SAMPLE_APP);
-    installer.root = app.root;
-    installer.args = {"-s", "-r", "-d", "$D"};
     std::string folder = app.at("run/zorvana/windows"), prefix = std::to_string(app.pid) + ".";
     auto listening = [&] {
         bool found = false;
@@ -455,6 +389,8 @@ TEST(Installer, CloseRequestEndsTheRunningApplication) {
     for (time_t deadline = time(nullptr) + kDeadlineSeconds; !listening() && time(nullptr) < deadline;) usleep(10000);
     ASSERT_TRUE(listening()) << "the application never started listening";
 
+    installer.root = app.root;
+    installer.spec.args = {"-s", "-r", "-d", "$D"};
     start(installer);
     finish(runs);
     EXPECT_EQ(installer.status, 0);
