@@ -50,7 +50,7 @@ const int kDeadlineSeconds = 60;                // only against a hang: no case 
 
 // What to run: "$D" in args and env stands for the sandbox's folder "destino", "$W" for its
 // Windows directory.
-struct Spec {
+struct Plan {
     Strings args = {};
     Strings answers = {};  // one line per box, in order
     Strings env = {};      // "NAME=value" sets a variable, "NAME" removes it
@@ -60,7 +60,7 @@ struct Spec {
 
 // One run and everything it leaves.
 struct Session {
-    Spec spec;
+    Plan plan;
     std::shared_ptr<TempDir> root = std::make_shared<TempDir>();
     int listener = -1, master = -1;
     pid_t pid = -1;
@@ -117,7 +117,7 @@ const std::vector<unsigned> kCloseRequestOnly = {os_register_window_message("zor
 
 void start(Session &r, const char *program = ZORV_INSTALLER) {
     for (const char *folder : {"cwd", "windows", "run"}) mkdir(r.at(folder).c_str(), 0700);
-    if (r.spec.again) {
+    if (r.plan.again) {
         mkdir_p(r.at("windows/zorvdal"));
         write_file(r.at("windows/zorvdal/zorv.exe"), "the previous version");
         mkdir_p(r.at(kRecord.substr(0, kRecord.rfind('/'))));
@@ -133,13 +133,13 @@ void start(Session &r, const char *program = ZORV_INSTALLER) {
         {"XDG_CONFIG_HOME", r.at("config")}, {"ZORV_WINDOWS_DIR", r.at("windows")},
         {"XDG_RUNTIME_DIR", r.at("run")},
     };
-    for (const std::string &e : r.spec.env) {
+    for (const std::string &e : r.plan.env) {
         size_t eq = e.find('=');
         if (eq == std::string::npos) env.erase(e);
         else env[e.substr(0, eq)] = expand(e.substr(eq + 1), r);
     }
     Strings args = {program}, vars;
-    for (const std::string &a : r.spec.args) args.push_back(expand(a, r));
+    for (const std::string &a : r.plan.args) args.push_back(expand(a, r));
     for (const auto &[name, value] : env) vars.push_back(name + "=" + value);
     std::vector<char *> argv, envp;
     for (std::string &a : args) argv.push_back(&a[0]);
@@ -150,7 +150,7 @@ void start(Session &r, const char *program = ZORV_INSTALLER) {
 
     r.pid = forkpty(&r.master, nullptr, nullptr, nullptr);
     if (r.pid == 0) {
-        if (!r.spec.terminal) {
+        if (!r.plan.terminal) {
             // Output still goes to the pseudo-terminal, but it is no longer the controlling
             // terminal, so no box can be shown.
             signal(SIGHUP, SIG_IGN);
@@ -186,7 +186,7 @@ void finish(std::vector<Session> &runs) {
             for (size_t at; (at = r.output.find(kBoxPrompt, r.scanned)) != std::string::npos;) {
                 r.scanned = at + kBoxPrompt.size();
                 // A box nobody expected is closed, and the checks on the output tell.
-                std::string answer = r.boxes < r.spec.answers.size() ? r.spec.answers[r.boxes] : kClose;
+                std::string answer = r.boxes < r.plan.answers.size() ? r.plan.answers[r.boxes] : kClose;
                 r.boxes++;
                 if (answer != kClose) answer += "\n";
                 if (write(r.master, answer.data(), answer.size()) < 0) break;
@@ -197,7 +197,7 @@ void finish(std::vector<Session> &runs) {
         int status = 0;
         while (waitpid(r.pid, &status, WNOHANG) == 0) {
             if (time(nullptr) > deadline) {
-                ADD_FAILURE() << "still running at the deadline: " << testing::PrintToString(r.spec.args);
+                ADD_FAILURE() << "still running at the deadline: " << testing::PrintToString(r.plan.args);
                 kill(r.pid, SIGKILL);
             }
             usleep(10000);
@@ -207,14 +207,22 @@ void finish(std::vector<Session> &runs) {
     }
 }
 
-std::vector<Session> run_all(const std::vector<Spec> &specs) {
-    std::vector<Session> runs(specs.size());
-    for (size_t i = 0; i < specs.size(); i++) {
-        runs[i].spec = specs[i];
+std::vector<Session> run_all(const std::vector<Plan> &plans) {
+    std::vector<Session> runs(plans.size());
+    for (size_t i = 0; i < plans.size(); i++) {
+        runs[i].plan = plans[i];
         start(runs[i]);
     }
     finish(runs);
     return runs;
+}
+
+// Runs the plan of every case of a table.
+template <class Cases>
+std::vector<Session> run_cases(const Cases &cases) {
+    std::vector<Plan> plans;
+    for (const auto &c : cases) plans.push_back(c.plan);
+    return run_all(plans);
 }
 
 int count(const std::string &text, const std::string &part) {
@@ -239,7 +247,7 @@ std::string long_path(size_t length) {
 
 TEST(Installer, EveryOptionCombination) {
     struct Case {
-        Spec spec;  // the answer to the consent question, when asked: "" (Intro) is the default, Yes
+        Plan plan;  // the answer to the consent question, when asked: "" (Intro) is the default, Yes
         bool asked;
         std::string target;  // where the files go, in the sandbox
         std::string record;  // the recorded path, which the launched program also gets as argument zero
@@ -274,14 +282,12 @@ TEST(Installer, EveryOptionCombination) {
     };
     ASSERT_EQ(windows_999.size(), 999u);
     ASSERT_EQ(chosen_1490.size(), 1490u);
-    std::vector<Spec> specs;
-    for (const Case &c : cases) specs.push_back(c.spec);
-    std::vector<Session> runs = run_all(specs);
+    std::vector<Session> runs = run_cases(cases);
 
     for (size_t i = 0; i < cases.size(); i++) {
         const Case &c = cases[i];
         const Session &r = runs[i];
-        SCOPED_TRACE("arguments " + testing::PrintToString(c.spec.args) + "\nterminal:\n" + r.output);
+        SCOPED_TRACE("arguments " + testing::PrintToString(c.plan.args) + "\nterminal:\n" + r.output);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(count(r.output, kConsent), c.asked ? 1 : 0);
         EXPECT_EQ(count(r.output, kBoxPrompt), c.asked ? 1 : 0);
@@ -307,10 +313,10 @@ TEST(Installer, DeclinedConsentChangesNothing) {
         {{"-r"}, {}, {}, false},
     });
     for (const Session &r : runs) {
-        SCOPED_TRACE("arguments " + testing::PrintToString(r.spec.args) + "\nterminal:\n" + r.output);
+        SCOPED_TRACE("arguments " + testing::PrintToString(r.plan.args) + "\nterminal:\n" + r.output);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(count(r.output, kConsent), 1);
-        EXPECT_EQ(count(r.output, kBoxPrompt), int(r.spec.answers.size()));
+        EXPECT_EQ(count(r.output, kBoxPrompt), int(r.plan.answers.size()));
         EXPECT_EQ(messages(r), std::vector<unsigned>{});
         EXPECT_EQ(sandbox_paths(r), kUntouched);
     }
@@ -332,7 +338,7 @@ TEST(Installer, FailuresShowTheirMessageAndLeaveWhatTheyShould) {
 
     const struct {
         const char *what;
-        Spec spec;
+        Plan plan;
         std::string message;
         Paths remains;       // below the sandbox, besides what was there before
         std::string record;  // "" for none
@@ -351,9 +357,7 @@ TEST(Installer, FailuresShowTheirMessageAndLeaveWhatTheyShould) {
         {"program missing", {{"-s", "-d", "$D"}, {""}, {no_program}}, kLaunchFailed,
          {"config/", "destino/", "destino/LEEME.txt"}, "$D\\zorv.exe"},
     };
-    std::vector<Spec> specs;
-    for (const auto &c : cases) specs.push_back(c.spec);
-    std::vector<Session> runs = run_all(specs);
+    std::vector<Session> runs = run_cases(cases);
 
     for (size_t i = 0; i < runs.size(); i++) {
         const auto &c = cases[i];
@@ -362,7 +366,7 @@ TEST(Installer, FailuresShowTheirMessageAndLeaveWhatTheyShould) {
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(count(r.output, c.message), 1);
         EXPECT_EQ(count(r.output, "Instalador de Zorvana"), 1);
-        EXPECT_EQ(count(r.output, kBoxPrompt), c.spec.terminal ? 1 : 0);
+        EXPECT_EQ(count(r.output, kBoxPrompt), c.plan.terminal ? 1 : 0);
         // The close request always goes out before the target is settled.
         EXPECT_EQ(messages(r), kCloseRequestOnly);
         EXPECT_EQ(record(r), c.record.empty() ? "(no record)" : expand(c.record, r) + '\0');
@@ -390,7 +394,7 @@ TEST(Installer, CloseRequestEndsTheRunningApplication) {
     ASSERT_TRUE(listening()) << "the application never started listening";
 
     installer.root = app.root;
-    installer.spec.args = {"-s", "-r", "-d", "$D"};
+    installer.plan.args = {"-s", "-r", "-d", "$D"};
     start(installer);
     finish(runs);
     EXPECT_EQ(installer.status, 0);
