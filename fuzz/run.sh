@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
-harnesses=("${@:-star settings payload}")
+harnesses=("${@:-star settings payload command_line}")
 ./scripts/setup.sh
 ./scripts/build.sh fuzz
 mkdir -p build/fuzz/crashes
