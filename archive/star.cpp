@@ -88,52 +88,104 @@ char *star_read_header(FILE *archive) {
 // the next line break or when it reaches 63 bytes. Once a run that begins with a line break holds
 // that line break and 60 more characters, those can be checked for a boundary line; only then is
 // the line break known to be framing rather than body.
-int star_copy_body(FILE *archive, FILE *out) {
-    unsigned char run[kRunMax];
+namespace {
+
+struct Run {
+    unsigned char bytes[kRunMax];
     size_t n = 0;
+    // The run length at which its line is checked for the magic: the line break's bytes and the
+    // 60 characters of a boundary line.
+    size_t window() const { return (bytes[0] == '\r' ? 2 : 1) + kStarBoundaryLen; }
+    bool window_has_magic() const {
+        return memcmp(bytes + (bytes[0] == '\r' ? 2 : 1), kStarMagic, kStarMagicLen) == 0;
+    }
+};
+
+// An LF ends a non-empty run: everything before the line break is written, and the line break
+// (LF, or CR LF) starts the next run.
+bool end_line(Run &run, FILE *out) {
+    if (run.bytes[run.n - 1] == '\r') {
+        if (!put(out, run.bytes, run.n - 1)) return false;
+        run.bytes[0] = '\r';
+        run.bytes[1] = '\n';
+        run.n = 2;
+    } else {
+        if (!put(out, run.bytes, run.n)) return false;
+        run.bytes[0] = '\n';
+        run.n = 1;
+    }
+    return true;
+}
+
+// A full run is written out, except a CR at its end, which may start a CR LF line break and is
+// carried into the next run.
+bool write_full(Run &run, FILE *out) {
+    if (run.bytes[kRunMax - 1] == '\r') {
+        if (!put(out, run.bytes, kRunMax - 1)) return false;
+        run.bytes[0] = '\r';
+        run.n = 1;
+        return true;
+    }
+    run.n = 0;
+    return put(out, run.bytes, kRunMax);
+}
+
+// The run's window holds the magic: decides whether it is a boundary line and what the line break
+// before it was.
+int at_magic(const Run &run, FILE *archive, FILE *out) {
+    if (run.bytes[0] == '\n') return 0;  // the rest of the boundary line is left for the next header read
+    if (run.bytes[0] != '\r' || run.bytes[1] != '\n') return -1;  // the magic where no line can begin
+    char tail[5];
+    if (!os_fgets(tail, sizeof tail, archive)) return -1;
+    size_t tn = strlen(tail);
+    if (tn == 1 && tail[0] == '\n') {
+        // CR LF before a boundary line that ends in a lone LF: the CR is body data.
+        static const unsigned char cr = '\r';
+        return put(out, &cr, 1) ? 0 : -1;
+    }
+    return tn == 2 && tail[0] == '\r' ? 0 : -1;
+}
+
+}  // namespace
+
+// Byte by byte, this is the reader's whole framing rule. Most bytes do nothing but extend the run,
+// so where the stream has bytes buffered the copy takes such a stretch at once (up to the next
+// LF, the end of the run, or the end of the buffer) and consumes exactly the bytes the byte-wise
+// rule would have: the same runs, the same checks, the same writes, the same stream position.
+int star_copy_body(FILE *archive, FILE *out) {
+    Run run;
     for (;;) {
+        const unsigned char *ahead;
+        size_t avail = os_peek(archive, &ahead);
+        if (avail > 0 && (ahead[0] != '\n' || run.n == 0)) {
+            size_t take = avail < kRunMax - run.n ? avail : kRunMax - run.n;
+            // An LF into an empty run is its first byte; any later LF ends the stretch.
+            const void *lf = take > 1 ? memchr(ahead + 1, '\n', take - 1) : nullptr;
+            if (lf) take = size_t(static_cast<const unsigned char *>(lf) - ahead);
+            size_t before = run.n;
+            memcpy(run.bytes + run.n, ahead, take);
+            run.n += take;
+            size_t window = run.window();
+            if (before < window && window <= run.n && run.window_has_magic()) {
+                os_skip(archive, window - before);
+                return at_magic(run, archive, out);
+            }
+            os_skip(archive, take);
+            if (run.n == kRunMax && !write_full(run, out)) return -1;
+            continue;
+        }
         int c = os_getc(archive);
         if (c == EOF) return -1;
-        if (c == '\n' && n > 0) {
-            if (run[n - 1] == '\r') {
-                if (!put(out, run, n - 1)) return -1;
-                run[0] = '\r';
-                run[1] = '\n';
-                n = 2;
-            } else {
-                if (!put(out, run, n)) return -1;
-                run[0] = '\n';
-                n = 1;
-            }
+        if (c == '\n' && run.n > 0) {
+            if (!end_line(run, out)) return -1;
             continue;
         }
-        run[n++] = (unsigned char)c;
-        if (n == kRunMax) {
-            // A CR at the end may be the start of a CR LF line break: carry it into the next run.
-            if (run[n - 1] == '\r') {
-                if (!put(out, run, n - 1)) return -1;
-                run[0] = '\r';
-                n = 1;
-            } else {
-                if (!put(out, run, n)) return -1;
-                n = 0;
-            }
+        run.bytes[run.n++] = (unsigned char)c;
+        if (run.n == kRunMax) {
+            if (!write_full(run, out)) return -1;
             continue;
         }
-        size_t lead = run[0] == '\r' ? 2 : 1;  // the line break's bytes before the line itself
-        if (n != lead + kStarBoundaryLen) continue;
-        if (memcmp(run + lead, kStarMagic, kStarMagicLen) != 0) continue;
-        if (run[0] == '\n') return 0;  // the rest of the boundary line is left for the next header read
-        if (run[0] != '\r' || run[1] != '\n') return -1;  // the magic where no line can begin
-        char tail[5];
-        if (!os_fgets(tail, sizeof tail, archive)) return -1;
-        size_t tn = strlen(tail);
-        if (tn == 1 && tail[0] == '\n') {
-            // CR LF before a boundary line that ends in a lone LF: the CR is body data.
-            static const unsigned char cr = '\r';
-            return put(out, &cr, 1) ? 0 : -1;
-        }
-        return tn == 2 && tail[0] == '\r' ? 0 : -1;
+        if (run.n == run.window() && run.window_has_magic()) return at_magic(run, archive, out);
     }
 }
 

@@ -17,8 +17,10 @@
 // attributes or directory entries.
 //
 // The stream is read strictly forward with three kinds of read on one position: line reads of up
-// to 299 characters, single bytes, and a 4-character short read. Memory is fixed (no heap): a
-// body is streamed whatever its size. Nothing prints; every operation reports by its result.
+// to 299 characters, single bytes, and a 4-character short read. Single bytes that the stream has
+// already buffered are taken a stretch at a time, with the same result and the same position as
+// byte by byte. Memory is fixed (no heap): a body is streamed whatever its size. Nothing prints;
+// every operation reports by its result.
 //
 // Entry names are paths relative to the destination prefix; '/' and '\' both separate levels and
 // every level is created on the way. A name that would leave the prefix (a ".." level, a leading

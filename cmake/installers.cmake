@@ -9,29 +9,28 @@
 if(WIN32)
   find_program(ZORV_WINDRES ${ZORV_MINGW_TRIPLET}-windres REQUIRED)
 
-  add_library(zorv_installer_entry OBJECT platform/win/os_library_search.cpp)
+  # WinMain and the entry point are objects of their own: libraries are searched only for what
+  # is missing, and nothing but the runtime start-up, linked after them, refers to WinMain.
+  add_library(zorv_installer_main OBJECT driver/installer.cpp platform/win/os_library_search.cpp)
+  target_link_libraries(zorv_installer_main PRIVATE zorv_driver zorv_payload)
 
-  # The entry point runs before the runtime start-up (os_library_search.cpp). WinMain lives in a
-  # library and only the runtime start-up, linked after it, refers to it: it is named up front.
-  # i686 symbols carry a leading underscore, and WinMain's its stack size too.
+  # The entry point runs before the runtime start-up (os_library_search.cpp); i686 symbols carry
+  # a leading underscore.
   if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
     set(ZORV_ENTRY _zorv_entry)
-    set(ZORV_WINMAIN _WinMain@16)
   else()
     set(ZORV_ENTRY zorv_entry)
-    set(ZORV_WINMAIN WinMain)
   endif()
 
   # GUI subsystem; the C++ and gcc runtimes and libbzip2 linked in, so that the image imports
   # system libraries alone; no symbols and no time stamp, so that the same inputs give the same
   # bytes. The libraries form one group: their order does not matter.
   set(ZORV_INSTALLER_LINK
-    -mwindows -static -s -Wl,--no-insert-timestamp -Wl,-e,${ZORV_ENTRY} -Wl,-u,${ZORV_WINMAIN}
-    "$<JOIN:$<TARGET_OBJECTS:zorv_installer_entry>,\nlink=>"
+    -mwindows -static -s -Wl,--no-insert-timestamp -Wl,-e,${ZORV_ENTRY}
+    "$<JOIN:$<TARGET_OBJECTS:zorv_installer_main>,\nlink=>"
     -Wl,--start-group
-    ${ZORV_INSTALLER_LIBRARIES}
-    $<TARGET_FILE:zorv_payload> $<TARGET_FILE:zorv_archive> $<TARGET_FILE:zorv_platform>
-    ${ZORV_BZIP2_DIR}/libbz2.a
+    $<TARGET_FILE:zorv_driver> $<TARGET_FILE:zorv_payload> $<TARGET_FILE:zorv_archive>
+    $<TARGET_FILE:zorv_platform> ${ZORV_BZIP2_DIR}/libbz2.a -luser32 -ladvapi32
     -Wl,--end-group)
   set(ZORV_KIT_LINK_LINES "")
   foreach(arg IN LISTS ZORV_INSTALLER_LINK)
@@ -65,10 +64,8 @@ else()
     ZORV_PACK_KIT_I686="${ZORV_WIN32_BUILD_DIR}/zorv-installer.kit"
     ZORV_PACK_KIT_X86_64="${ZORV_WIN64_BUILD_DIR}/zorv-installer.kit"
     ZORV_PACK_KIT_LINUX="${CMAKE_BINARY_DIR}/zorv-installer.kit")
-  if(ZORV_LINUX_INSTALLER)
-    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/zorv-installer.kit CONTENT
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/zorv-installer.kit CONTENT
 "# The Linux installer kit, read by zorv-pack.
-stub=$<TARGET_FILE:${ZORV_LINUX_INSTALLER}>
+stub=$<TARGET_FILE:zorv-installer-bare>
 ")
-  endif()
 endif()

@@ -19,6 +19,10 @@
 #define OS_WINAPI
 #endif
 
+// C linkage: one plain symbol per operation, so that a test build can put itself between the
+// core and the operating system (the fault-injection tests wrap these names at link time).
+extern "C" {
+
 // ---- Files and directories (the runtime library) ----
 
 // fopen: modes "rb", "wb", "w+b" are untranslated byte modes everywhere. Null on failure.
@@ -89,5 +93,7 @@ long os_reg_query_value(os_key key, const char *name, unsigned long *type, void 
                         unsigned long *size);
 // RegCloseKey.
 long os_reg_close_key(os_key key);
+
+}  // extern "C"
 
 #endif

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, builds every preset and runs every test.
+# The test command: installs what is missing, builds every preset and runs every test, once as
+# built and once under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-./scripts/build.sh host win32 win64
+./scripts/build.sh host asan win32 win64
 ctest --preset host -j"$(nproc)"
+ctest --preset asan -j"$(nproc)"

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Payload benchmark: install_payload of a realistic payload against bzip2 decoding it alone.
+#
+# usage: bench/payload_install.sh [--reps N]
+#
+# The payload is the archive benchmark's 30 MiB set of 8 executable-like files, packed by star and
+# compressed with bzip2 -9. Decoding it is the floor of the pipeline, so the figure is the ratio of
+# the median wall times of a whole install_payload (resource to "tmp_inst.bz2", decoded into
+# "tmp_inst.sta", extracted into a fresh folder) and of `bzip2 -dc payload > /dev/null`, measured
+# alternately in one run; goal at most 1.10. Both wall time and processor time (user + system) are
+# reported; the goal is judged on processor time, which other work on this small shared machine
+# disturbs far less than wall time. A missed goal prints FAIL but is not an error.
+set -euo pipefail
+export LC_ALL=C
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build/host
+gen=$root/bench/gen_bodies.py
+work=$root/build/bench/payload_install
+reps=5
+while (($#)); do
+    case $1 in
+    --reps) reps=${2:?--reps needs a number}; shift ;;
+    *) echo "usage: $0 [--reps N]" >&2; exit 2 ;;
+    esac
+    shift
+done
+
+(cd "$root" && { [ -f build/host/CMakeCache.txt ] || cmake --preset host >/dev/null; } &&
+    cmake --build --preset host -j2 --target star zorv-resimage bench_install_payload >/dev/null)
+
+total=$((30 << 20))
+mkdir -p "$work"
+python3 "$gen" set "$root/build/bench/set" "$total"
+src=$root/build/bench/set
+SOURCE_DATE_EPOCH=0 "$build/star" pack "$work/payload.star" -C "$src" .
+bzip2 -9 -c "$work/payload.star" >"$work/payload.bz2"
+: >"$work/empty"
+"$build/zorv-resimage" "$work/image" "$work/empty" "RCDATA_RAW/101=$work/payload.bz2"
+export ZORV_RESOURCE_IMAGE=$work/image
+
+cwd=$work/cwd
+TIMEFORMAT='%3R %3U %3S'
+measure() {  # measure NAME COMMAND...: appends "wall user sys" to $work/NAME.times
+    local name=$1
+    shift
+    rm -rf "$cwd" && mkdir "$cwd"
+    { time env -C "$cwd" "$@" 2>&3; } 3>&2 2>>"$work/$name.times"
+}
+# Median of the wall times (column 1) or of the processor times (user + sys) in file $1.
+median() {
+    awk -v col="$2" '{ print col == "cpu" ? $2 + $3 : $1 }' "$1" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+
+# Warm-up, untimed, with a check that the install is complete and exact.
+rm -f "$work"/*.times
+measure warm "$build/bench_install_payload" target/
+diff -r "$src" "$cwd/target"
+[ -z "$(ls "$cwd" | grep -v '^target$')" ] || { echo "temporary files left behind" >&2; exit 1; }
+measure warm sh -c "bzip2 -dc '$work/payload.bz2' >/dev/null"
+
+for ((i = 0; i < reps; i++)); do
+    measure install "$build/bench_install_payload" target/
+    measure floor sh -c "bzip2 -dc '$work/payload.bz2' >/dev/null"
+done
+rm -rf "$cwd"
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+echo "payload of $((total >> 20)) MiB ($(($(stat -c %s "$work/payload.bz2") >> 10)) KiB compressed), median of $reps runs:"
+printf '                    wall       processor\n'
+printf '  install_payload   %6.3f s   %6.3f s\n' "$(median "$work/install.times" wall)" "$(median "$work/install.times" cpu)"
+printf '  bzip2 -dc         %6.3f s   %6.3f s\n' "$(median "$work/floor.times" wall)" "$(median "$work/floor.times" cpu)"
+wall=$(ratio "$(median "$work/install.times" wall)" "$(median "$work/floor.times" wall)")
+cpu=$(ratio "$(median "$work/install.times" cpu)" "$(median "$work/floor.times" cpu)")
+verdict=$(awk -v x="$cpu" 'BEGIN { print (x <= 1.10) ? "PASS" : "FAIL" }')
+echo "  ratio install/decode: wall $wall, processor $cpu   goal: at most 1.10   $verdict"

@@ -1,0 +1,97 @@
+// WinMain: the whole installation, from the command line to the launch of the installed program.
+#include <string.h>
+
+#include "driver.h"
+#include "payload.h"
+#include "platform.h"
+
+namespace {
+
+const char kCaption[] = "Instalador de Zorvana";
+const char kConsent[] = "Desea instalar el sistema de Zorvana??";
+const char kCloseRequest[] = "zorv CERRAR";
+const char kDefaultFolder[] = "\\zorvdal\\";
+const char kProgram[] = "zorv.exe";
+const char kLaunchArgument[] = "-i";
+
+const char kNoWindowsDirectory[] =
+    "No se pudo instalar debido a que no pude determinar el directorio de windows";
+const char kExtractionFailed[] = "No se pudo instalar debido a que el programa de instalacion esta fallado.";
+const char kLaunchFailed[] = "No se pudo instalar debido a que el programa de instalacion esta fallado!";
+const char kDirectoryTooLong[] =
+    "No se pudo instalar debido a que el directorio de destino es demasiado largo";
+
+// The install path: first the target directory, then the installed program inside it.
+const size_t kInstallPathSize = 1500;
+const unsigned kWindowsDirectorySize = 1000;
+
+struct options {
+    bool silent = false;
+    bool no_launch = false;
+    const char *directory = nullptr;
+};
+
+bool is(const char *word, const char *option) { return word && strcmp(word, option) == 0; }
+
+// Each option is recognised only in its own place, in this order; reading stops after "-d".
+options read_options(char **words) {
+    options o;
+    int at = 0;
+    if (is(words[at], "-s")) {
+        o.silent = true;
+        at++;
+    }
+    if (is(words[at], "-r")) {
+        o.no_launch = true;
+        at++;
+    }
+    if (is(words[at], "-d")) o.directory = words[at + 1];
+    return o;
+}
+
+[[noreturn]] void fail(const char *text) {
+    os_message_box(text, kCaption, OS_MB_OK | OS_MB_ICONERROR);
+    os_exit(-1);
+}
+
+}  // namespace
+
+extern "C" int OS_WINAPI WinMain(void *instance, void *previous, char *command_line, int show) {
+    (void)instance, (void)previous, (void)show;
+    // Kept for the life of the process, as the words are never released.
+    static char **words;
+    words = split_command_line(command_line);
+    // Without its words the installer cannot know what it was asked to do.
+    if (!words) fail(kExtractionFailed);
+    options o = read_options(words);
+
+    if (!o.silent && os_message_box(kConsent, kCaption, OS_MB_YESNOCANCEL | OS_MB_ICONQUESTION) != OS_IDYES)
+        return 0;
+
+    // Nobody acknowledges the request: the wait is what lets a running copy quit and let go of
+    // its files before they are overwritten.
+    os_broadcast_message(os_register_window_message(kCloseRequest));
+    os_sleep(1000);
+
+    char install_path[kInstallPathSize];
+    if (o.directory) {
+        if (strlen(o.directory) + 1 + strlen(kProgram) >= sizeof install_path) fail(kDirectoryTooLong);
+        strcpy(install_path, o.directory);
+        strcat(install_path, "\\");
+    } else {
+        // A result of the buffer's size or more is the size the directory would need.
+        unsigned n = os_get_windows_directory(install_path, kWindowsDirectorySize);
+        if (n == 0 || n >= kWindowsDirectorySize) fail(kNoWindowsDirectory);
+        strcat(install_path, kDefaultFolder);
+        // An existing folder is the normal case on a repeated installation; a real failure to
+        // create it shows up as a failed extraction.
+        os_mkdir(install_path);
+    }
+
+    if (install_payload(install_path) != 0) fail(kExtractionFailed);
+    strcat(install_path, kProgram);
+    record_install_path(install_path);
+    if (o.no_launch) return 0;
+    os_exec(install_path, install_path, kLaunchArgument);
+    fail(kLaunchFailed);
+}

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs each libFuzzer harness for a bounded time: fuzz/run.sh [SECONDS_EACH] [HARNESS...]
+#
+# Corpora grow in build/fuzz/corpus (seeded from fuzz/corpus and tests/data); crashes land in
+# build/fuzz/crashes. A crash worth keeping becomes a regression input in fuzz/corpus/<harness>,
+# which the tests replay on every run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+shift || true
+harnesses=("${@:-star settings payload command_line}")
+./scripts/setup.sh
+./scripts/build.sh fuzz
+mkdir -p build/fuzz/crashes
+for h in ${harnesses[@]}; do
+  corpus=build/fuzz/corpus/$h
+  mkdir -p "$corpus"
+  seeds=(fuzz/corpus/$h)
+  [ "$h" = star ] && seeds+=(tests/data/star)
+  log=build/fuzz/$h.log
+  status=0
+  build/fuzz/fuzz/fuzz_$h -max_total_time="$seconds" -dict="fuzz/$h.dict" -artifact_prefix=build/fuzz/crashes/$h- \
+    -print_final_stats=1 "$corpus" "${seeds[@]}" >"$log" 2>&1 || status=$?
+  runs=$(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}')
+  echo "fuzz $h: ${runs:-?} executions in ${seconds}s, exit $status, crashes: $(ls build/fuzz/crashes | grep -c "^$h-" || true)"
+done

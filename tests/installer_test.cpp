@@ -1,0 +1,406 @@
+// The Linux installer run as a person runs it: each case is a process of its own on a terminal.
+//
+// Every run gets a private sandbox: current folder, Windows directory, registry and message
+// folder. The consent question and the failure boxes are answered on a pseudo-terminal, and a
+// listener in the sandbox's message folder hears the close request. Each run waits a second after
+// its close request, so the cases of a table run side by side.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "os_messages.h"
+#include "payload_test_util.h"
+#include "platform.h"
+#include "resource_image.h"
+#include "test_util.h"
+
+using namespace std::string_literals;
+using Strings = std::vector<std::string>;
+using Paths = std::set<std::string>;
+
+namespace {
+
+const std::string kConsent = "Desea instalar el sistema de Zorvana??";
+const std::string kNoWindowsDirectory = "No se pudo instalar debido a que no pude determinar el directorio de windows";
+const std::string kExtractionFailed = "No se pudo instalar debido a que el programa de instalacion esta fallado.";
+const std::string kLaunchFailed = "No se pudo instalar debido a que el programa de instalacion esta fallado!";
+const std::string kDirectoryTooLong = "No se pudo instalar debido a que el directorio de destino es demasiado largo";
+// Every box on the terminal ends with its button line, which ends with this.
+const std::string kBoxPrompt = "(Intro: ";
+// An answer that closes the box (the end of input, Ctrl-D) instead of choosing a button.
+const std::string kClose = "\x04";
+const std::string kRecord = "config/zorvana/registry/HKEY_CURRENT_USER/Software/zorvdal/Path";
+const Paths kUntouched = {"cwd/", "windows/"};  // the sandbox before a run
+const int kDeadlineSeconds = 60;                // only against a hang: no case comes near it
+
+// What to run: "$D" in args and env stands for the sandbox's folder "destino", "$W" for its
+// Windows directory.
+struct Plan {
+    Strings args = {};
+    Strings answers = {};  // one line per box, in order
+    Strings env = {};      // "NAME=value" sets a variable, "NAME" removes it
+    bool terminal = true;
+    bool again = false;  // the sandbox holds an earlier installation into the default folder
+};
+
+// One run and everything it leaves.
+struct Session {
+    Plan plan;
+    std::shared_ptr<TempDir> root = std::make_shared<TempDir>();
+    int listener = -1, master = -1;
+    pid_t pid = -1;
+    size_t boxes = 0, scanned = 0;  // boxes answered; output searched for their prompts
+    std::string output;
+    int status = -1;
+
+    std::string at(const std::string &rel) const { return *root / rel; }
+};
+
+std::string expand(std::string s, const Session &r) {
+    const std::pair<std::string, std::string> names[] = {{"$D", r.at("destino")}, {"$W", r.at("windows")}};
+    for (const auto &[name, value] : names)
+        for (size_t at; (at = s.find(name)) != std::string::npos;) s.replace(at, name.size(), value);
+    return s;
+}
+
+// Files and folders (with a trailing '/') below the sandbox, without the message folder.
+void walk(const std::string &root, const std::string &rel, Paths &out) {
+    DIR *d = opendir((root + "/" + rel).c_str());
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        std::string name = e->d_name, path = rel + name;
+        struct stat st;
+        if (name == "." || name == ".." || path == "run" || lstat((root + "/" + path).c_str(), &st) != 0) continue;
+        out.insert(S_ISDIR(st.st_mode) ? path + "/" : path);
+        if (S_ISDIR(st.st_mode)) walk(root, path + "/", out);
+    }
+    if (d) closedir(d);
+}
+
+// The sandbox's paths, without those that start with one of the prefixes.
+Paths sandbox_paths(const Session &r, const Strings &except = {}) {
+    Paths paths;
+    walk(r.root->path, "", paths);
+    for (auto it = paths.begin(); it != paths.end();) {
+        bool drop = false;
+        for (const std::string &p : except) drop = drop || it->rfind(p, 0) == 0;
+        it = drop ? paths.erase(it) : std::next(it);
+    }
+    return paths;
+}
+
+std::string record(const Session &r) { return exists(r.at(kRecord)) ? read_file(r.at(kRecord)) : "(no record)"; }
+
+// Every message the run's listener received.
+std::vector<unsigned> messages(const Session &r) {
+    std::vector<unsigned> out;
+    unsigned m;
+    while (os_receive_message(r.listener, &m, 0) == 1) out.push_back(m);
+    return out;
+}
+
+const std::vector<unsigned> kCloseRequestOnly = {os_register_window_message("zorv CERRAR")};
+
+void start(Session &r, const char *program = ZORV_INSTALLER) {
+    for (const char *folder : {"cwd", "windows", "run"}) mkdir(r.at(folder).c_str(), 0700);
+    if (r.plan.again) {
+        mkdir_p(r.at("windows/zorvdal"));
+        write_file(r.at("windows/zorvdal/zorv.exe"), "the previous version");
+        mkdir_p(r.at(kRecord.substr(0, kRecord.rfind('/'))));
+        write_file(r.at(kRecord), "C:\\antes\\zorv.exe\0"s);
+    }
+    setenv("XDG_RUNTIME_DIR", r.at("run").c_str(), 1);
+    r.listener = os_listen_for_messages();
+    unsetenv("XDG_RUNTIME_DIR");
+    ASSERT_GE(r.listener, 0);
+
+    std::map<std::string, std::string> env = {
+        {"PATH", "/usr/bin:/bin"},           {"HOME", r.at("home")},
+        {"XDG_CONFIG_HOME", r.at("config")}, {"ZORV_WINDOWS_DIR", r.at("windows")},
+        {"XDG_RUNTIME_DIR", r.at("run")},
+    };
+    for (const std::string &e : r.plan.env) {
+        size_t eq = e.find('=');
+        if (eq == std::string::npos) env.erase(e);
+        else env[e.substr(0, eq)] = expand(e.substr(eq + 1), r);
+    }
+    Strings args = {program}, vars;
+    for (const std::string &a : r.plan.args) args.push_back(expand(a, r));
+    for (const auto &[name, value] : env) vars.push_back(name + "=" + value);
+    std::vector<char *> argv, envp;
+    for (std::string &a : args) argv.push_back(&a[0]);
+    for (std::string &v : vars) envp.push_back(&v[0]);
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    std::string cwd = r.at("cwd");
+
+    r.pid = forkpty(&r.master, nullptr, nullptr, nullptr);
+    if (r.pid == 0) {
+        if (!r.plan.terminal) {
+            // Output still goes to the pseudo-terminal, but it is no longer the controlling
+            // terminal, so no box can be shown.
+            signal(SIGHUP, SIG_IGN);
+            ioctl(0, TIOCNOTTY);
+            signal(SIGHUP, SIG_DFL);
+        }
+        if (chdir(cwd.c_str()) == 0) execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    ASSERT_GT(r.pid, 0) << "cannot start " << program;
+    fcntl(r.master, F_SETFD, FD_CLOEXEC);
+    fcntl(r.master, F_SETFL, O_NONBLOCK);
+}
+
+// Answers each run's boxes as they appear and collects what its terminal shows, until every run
+// has ended.
+void finish(std::vector<Session> &runs) {
+    time_t deadline = time(nullptr) + kDeadlineSeconds;
+    for (;;) {
+        std::vector<pollfd> fds;
+        for (Session &r : runs)
+            if (r.master >= 0) fds.push_back({r.master, POLLIN, 0});
+        if (fds.empty() || time(nullptr) > deadline) break;
+        if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+        for (Session &r : runs) {
+            char buf[4096];
+            ssize_t n = r.master >= 0 ? read(r.master, buf, sizeof buf) : 0;
+            if (n <= 0) {
+                if (r.master >= 0 && (n == 0 || errno != EAGAIN)) close(r.master), r.master = -1;
+                continue;
+            }
+            r.output.append(buf, size_t(n));
+            for (size_t at; (at = r.output.find(kBoxPrompt, r.scanned)) != std::string::npos;) {
+                r.scanned = at + kBoxPrompt.size();
+                // A box nobody expected is closed, and the checks on the output tell.
+                std::string answer = r.boxes < r.plan.answers.size() ? r.plan.answers[r.boxes] : kClose;
+                r.boxes++;
+                if (answer != kClose) answer += "\n";
+                if (write(r.master, answer.data(), answer.size()) < 0) break;
+            }
+        }
+    }
+    for (Session &r : runs) {
+        int status = 0;
+        while (waitpid(r.pid, &status, WNOHANG) == 0) {
+            if (time(nullptr) > deadline) {
+                ADD_FAILURE() << "still running at the deadline: " << testing::PrintToString(r.plan.args);
+                kill(r.pid, SIGKILL);
+            }
+            usleep(10000);
+        }
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+        if (r.master >= 0) close(r.master);
+    }
+}
+
+std::vector<Session> run_all(const std::vector<Plan> &plans) {
+    std::vector<Session> runs(plans.size());
+    for (size_t i = 0; i < plans.size(); i++) {
+        runs[i].plan = plans[i];
+        start(runs[i]);
+    }
+    finish(runs);
+    return runs;
+}
+
+// Runs the plan of every case of a table.
+template <class Cases>
+std::vector<Session> run_cases(const Cases &cases) {
+    std::vector<Plan> plans;
+    for (const auto &c : cases) plans.push_back(c.plan);
+    return run_all(plans);
+}
+
+int count(const std::string &text, const std::string &part) {
+    int n = 0;
+    for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) n++;
+    return n;
+}
+
+// The sample application's files as packed into the installer.
+std::map<std::string, std::string> sample_files() {
+    return {{"LEEME.txt", read_file(ZORV_SAMPLE_FILES "/LEEME.txt")},
+            {"datos/saludo.txt", read_file(ZORV_SAMPLE_FILES "/datos/saludo.txt")},
+            {"zorv.exe", read_file(ZORV_SAMPLE_APP)}};
+}
+
+// A relative path of exactly length characters, in levels a file system takes.
+std::string long_path(size_t length) {
+    std::string path = "destino";
+    while (path.size() + 1 < length) path += "/" + std::string(std::min<size_t>(200, length - path.size() - 1), 'l');
+    return path.size() < length ? path + "l" : path;
+}
+
+TEST(Installer, EveryOptionCombination) {
+    struct Case {
+        Plan plan;  // the answer to the consent question, when asked: "" (Intro) is the default, Yes
+        bool asked;
+        std::string target;  // where the files go, in the sandbox
+        std::string record;  // the recorded path, which the launched program also gets as argument zero
+        bool launched;
+    };
+    const std::string W = "$W\\zorvdal\\zorv.exe", D = "$D\\zorv.exe", dflt = "windows/zorvdal";
+    // The longest Windows directory that fits its 1000-byte buffer, and the longest chosen
+    // directory that fits the 1500-byte install path with "\zorv.exe".
+    const std::string windows_999 = long_path(999), chosen_1490 = long_path(1490);
+    const std::vector<Case> cases = {
+        {{{}, {"s"}}, true, dflt, W, true},
+        {{{"-s"}, {}, {}, true, true}, false, dflt, W, true},
+        {{{"-r"}, {"S"}}, true, dflt, W, false},
+        {{{"-d", "$D"}, {""}}, true, "destino", D, true},
+        {{{"-s", "-r"}, {}, {}, true, true}, false, dflt, W, false},
+        {{{"-s", "-d", "$D"}, {}, {}, true, true}, false, "destino", D, true},
+        {{{"-r", "-d", "$D"}, {"si"}}, true, "destino", D, false},
+        {{{"-s", "-r", "-d", "$D"}}, false, "destino", D, false},
+        {{{"-s", "-r", "-d"}}, false, dflt, W, false},
+        {{{"-d"}, {"y"}}, true, dflt, W, true},
+        {{{"-d", "-r"}, {"s"}}, true, "cwd/-r", "-r\\zorv.exe", true},
+        {{{"-r", "-s"}, {"s"}}, true, dflt, W, false},
+        {{{"-d", "$D", "-s"}, {"s"}}, true, "destino", D, true},
+        {{{"-s", "-s"}}, false, dflt, W, true},
+        {{{"-S", "-s", "-r"}, {"s"}}, true, dflt, W, true},
+        {{{"-s\t-r"}, {"s"}}, true, dflt, W, true},
+        {{{"-s", "-d", "$D con espacios"}}, false, "destino con espacios", "$D con espacios\\zorv.exe", true},
+        {{{"-s", "-r", "-d", "$D\\"}}, false, "destino", "$D\\\\zorv.exe", false},
+        {{{"-s", "-r"}, {}, {"ZORV_WINDOWS_DIR=" + windows_999}}, false, "cwd/" + windows_999 + "/zorvdal",
+         windows_999 + "\\zorvdal\\zorv.exe", false},
+        {{{"-s", "-r", "-d", chosen_1490}}, false, "cwd/" + chosen_1490, chosen_1490 + "\\zorv.exe", false},
+    };
+    ASSERT_EQ(windows_999.size(), 999u);
+    ASSERT_EQ(chosen_1490.size(), 1490u);
+    std::vector<Session> runs = run_cases(cases);
+
+    for (size_t i = 0; i < cases.size(); i++) {
+        const Case &c = cases[i];
+        const Session &r = runs[i];
+        SCOPED_TRACE("arguments " + testing::PrintToString(c.plan.args) + "\nterminal:\n" + r.output);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(count(r.output, kConsent), c.asked ? 1 : 0);
+        EXPECT_EQ(count(r.output, kBoxPrompt), c.asked ? 1 : 0);
+        EXPECT_EQ(messages(r), kCloseRequestOnly);
+        std::string installed = expand(c.record, r);
+        EXPECT_EQ(record(r), installed + '\0');
+        auto expected = sample_files();
+        if (c.launched) expected["zorv-args.txt"] = installed + "\n-i\n";
+        EXPECT_EQ(list_tree(r.at(c.target)), expected);
+        // Nothing else: no temporary files in the current folder, no other folder.
+        EXPECT_EQ(sandbox_paths(r, {"config/", "windows/zorvdal/", "destino", "cwd/destino/", "cwd/-r/"}), kUntouched);
+    }
+}
+
+// Any answer but Yes, and a question that cannot be asked, end the run before anything happens.
+TEST(Installer, DeclinedConsentChangesNothing) {
+    std::vector<Session> runs = run_all({
+        {{}, {"n"}},
+        {{"-r"}, {"c"}},
+        {{"-d", "$D"}, {kClose}},
+        {{"-r", "-d", "$D"}, {"quizas", "No"}},
+        {{"-d", "$D"}, {"cancelar"}},
+        {{"-r"}, {}, {}, false},
+    });
+    for (const Session &r : runs) {
+        SCOPED_TRACE("arguments " + testing::PrintToString(r.plan.args) + "\nterminal:\n" + r.output);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(count(r.output, kConsent), 1);
+        EXPECT_EQ(count(r.output, kBoxPrompt), int(r.plan.answers.size()));
+        EXPECT_EQ(messages(r), std::vector<unsigned>{});
+        EXPECT_EQ(sandbox_paths(r), kUntouched);
+    }
+}
+
+TEST(Installer, FailuresShowTheirMessageAndLeaveWhatTheyShould) {
+    TempDir images;
+    // A resource image holding nothing but a payload made of the given entries.
+    auto payload = [&](const std::string &name, const std::string &archive) {
+        std::string error, path = images / name;
+        EXPECT_TRUE(write_resource_image("", {{"RCDATA_RAW", 101, bz2(archive)}}, path, error)) << error;
+        return "ZORV_RESOURCE_IMAGE=" + path;
+    };
+    std::string cut = make_archive({{"LEEME.txt", "leeme\n"}, {"zorv.exe", "CUT HERE" + std::string(500, 'z')}});
+    cut.resize(cut.find("CUT HERE") + 100);
+    const std::string absent = "ZORV_RESOURCE_IMAGE=" + images / "absent", cut_in_body = payload("cut", cut),
+                      not_a_program = payload("text", make_archive({{"LEEME.txt", "leeme\n"}, {"zorv.exe", "MZ no es un programa\r\n"}})),
+                      no_program = payload("none", make_archive({{"LEEME.txt", "leeme\n"}}));
+
+    const struct {
+        const char *what;
+        Plan plan;
+        std::string message;
+        Paths remains;       // below the sandbox, besides what was there before
+        std::string record;  // "" for none
+    } cases[] = {
+        {"no Windows directory", {{"-s"}, {""}, {"ZORV_WINDOWS_DIR", "HOME", "XDG_DATA_HOME"}}, kNoWindowsDirectory, {}, ""},
+        {"Windows directory of 1000 characters", {{"-s", "-r"}, {""}, {"ZORV_WINDOWS_DIR=" + long_path(1000)}},
+         kNoWindowsDirectory, {}, ""},
+        {"chosen directory of 1491 characters", {{"-s", "-r", "-d", long_path(1491)}, {""}}, kDirectoryTooLong, {}, ""},
+        {"payload missing", {{"-s", "-r", "-d", "$D"}, {""}, {absent}}, kExtractionFailed, {}, ""},
+        {"payload missing, no terminal", {{"-s", "-r", "-d", "$D"}, {}, {absent}, false}, kExtractionFailed, {}, ""},
+        {"payload missing, default folder", {{"-s"}, {""}, {absent}}, kExtractionFailed, {"windows/zorvdal/"}, ""},
+        {"payload cut in a body", {{"-s", "-d", "$D"}, {""}, {cut_in_body}}, kExtractionFailed,
+         {"destino/", "destino/LEEME.txt", "destino/zorv.exe"}, ""},
+        {"program is not a program", {{"-s", "-d", "$D"}, {""}, {not_a_program}}, kLaunchFailed,
+         {"config/", "destino/", "destino/LEEME.txt", "destino/zorv.exe"}, "$D\\zorv.exe"},
+        {"program missing", {{"-s", "-d", "$D"}, {""}, {no_program}}, kLaunchFailed,
+         {"config/", "destino/", "destino/LEEME.txt"}, "$D\\zorv.exe"},
+    };
+    std::vector<Session> runs = run_cases(cases);
+
+    for (size_t i = 0; i < runs.size(); i++) {
+        const auto &c = cases[i];
+        const Session &r = runs[i];
+        SCOPED_TRACE(std::string(c.what) + "\nterminal:\n" + r.output);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(count(r.output, c.message), 1);
+        EXPECT_EQ(count(r.output, "Instalador de Zorvana"), 1);
+        EXPECT_EQ(count(r.output, kBoxPrompt), c.plan.terminal ? 1 : 0);
+        // The close request always goes out before the target is settled.
+        EXPECT_EQ(messages(r), kCloseRequestOnly);
+        EXPECT_EQ(record(r), c.record.empty() ? "(no record)" : expand(c.record, r) + '\0');
+        Paths remains = kUntouched;
+        remains.insert(c.remains.begin(), c.remains.end());
+        EXPECT_EQ(sandbox_paths(r, {"config/zorvana"}), remains);
+    }
+}
+
+// A running copy of the application hears the close request and quits within the installer's wait.
+TEST(Installer, CloseRequestEndsTheRunningApplication) {
+    std::vector<Session> runs(2);
+    Session &app = runs[0], &installer = runs[1];
+    start(app, ZORV_SAMPLE_APP);
+    std::string folder = app.at("run/zorvana/windows"), prefix = std::to_string(app.pid) + ".";
+    auto listening = [&] {
+        bool found = false;
+        if (DIR *d = opendir(folder.c_str())) {
+            while (dirent *e = readdir(d)) found = found || std::string(e->d_name).rfind(prefix, 0) == 0;
+            closedir(d);
+        }
+        return found;
+    };
+    for (time_t deadline = time(nullptr) + kDeadlineSeconds; !listening() && time(nullptr) < deadline;) usleep(10000);
+    ASSERT_TRUE(listening()) << "the application never started listening";
+
+    installer.root = app.root;
+    installer.plan.args = {"-s", "-r", "-d", "$D"};
+    start(installer);
+    finish(runs);
+    EXPECT_EQ(installer.status, 0);
+    EXPECT_EQ(app.status, 0) << app.output;
+    EXPECT_NE(app.output.find("recibida la peticion de cierre"), std::string::npos) << app.output;
+    EXPECT_FALSE(listening()) << "the application left its socket behind";
+}
+
+}  // namespace
