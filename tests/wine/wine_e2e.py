@@ -176,22 +176,28 @@ class InstallerUnderWine(unittest.TestCase):
         self.assert_registry(DEFAULT_TARGET + r"\zorv.exe")
 
     def test_close_request_ends_running_application(self):
-        """A copy of the application from an earlier installation runs while the installer replaces it."""
+        """A copy from an earlier installation runs while the installer replaces it and starts the new one.
+
+        The folder has a space in it, so the launch also shows that argument zero arrives whole.
+        """
         target = r"C:\Program Files\Zorvana"
         folder = self.session.unix_path(target)
         shutil.copytree(ENV["ZORV_APP_DIR"], folder)
         app = self.session.start([target + r"\zorv.exe", "-i"])
-        wait_for_file(os.path.join(folder, RECORD))
+        record = os.path.join(folder, RECORD)
+        wait_for_file(record)
+        os.remove(record)  # the launched copy writes its own
         self.assertIsNone(app.poll(), "the application ended before the installer started")
 
-        installer = self.start_installer("-s", "-r", "-d", target)
+        installer = self.start_installer("-s", "-d", target)
         while installer.poll() is None and app.poll() is None:
             time.sleep(0.05)
         self.assertIsNone(installer.poll(), "the installer ended while the application still ran")
         self.assertEqual(app.returncode, 0)
         self.assertEqual(self.finish(installer), (0, []))
+        wait_for_file(record)
         installed = tree(folder)
-        installed.pop(RECORD)
+        self.assertEqual(installed.pop(RECORD).decode("latin-1").split("\n"), [target + r"\zorv.exe", "-i", ""])
         self.assertEqual(installed, self.app)
         self.assert_registry(target + r"\zorv.exe")
 
