@@ -19,7 +19,7 @@ foreach(arch i686 x86_64)
 endforeach()
 
 add_test(NAME installers.zorv_pack COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/pack/zorv_pack_test.sh
-         $<TARGET_FILE:zorv-pack> ${app_x86_64} i686 x86_64)
+         $<TARGET_FILE:zorv-pack> ${app_x86_64} i686 x86_64 linux)
 
 add_test(NAME installers.pe_image COMMAND ${Python3_EXECUTABLE} -m unittest -v installer_pe_test
          WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/pe)

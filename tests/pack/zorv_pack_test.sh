@@ -69,5 +69,15 @@ for arch in "${ARCHES[@]}"; do
     check "$arch: work folder removed" [ -z "$(ls "$T/tmp")" ]
 done
 
+# The Linux installer that the packer makes installs the folder (silently, without a launch), with
+# its registry, Windows folder and message sockets kept inside the test's folder.
+for arch in "${ARCHES[@]}"; do
+    [ "$arch" = linux ] || continue
+    (cd "$T/out" && env XDG_CONFIG_HOME="$T/config" ZORV_WINDOWS_DIR="$T/windows" XDG_RUNTIME_DIR="$T/run" \
+        ./a-linux -s -r -d "$T/installed" </dev/null >"$T/err" 2>&1)
+    check "linux installer: exit 0" [ $? -eq 0 ]
+    check "linux installer: installs the folder" diff -r "$APP" "$T/installed"
+done
+
 echo "zorv-pack: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
