@@ -115,3 +115,27 @@ class Image:
                     at = self.offset(data_rva)
                     places.append((type_key, name_key, lang, self.data[at:at + size], at))
         return places
+
+
+if __name__ == "__main__":
+    # pe_image.py FILE...: what the tests read, for a person to look at.
+    # pe_image.py --extract TYPE/ID FILE: one resource's bytes on standard output.
+    import sys
+    if len(sys.argv) == 4 and sys.argv[1] == "--extract":
+        kind, _, ident = sys.argv[2].partition("/")
+        with open(sys.argv[3], "rb") as f:
+            image = Image(f.read())
+        at, size = image.resource_offset(int(kind) if kind.isdigit() else kind, int(ident))
+        sys.stdout.buffer.write(image.data[at:at + size])
+        sys.exit(0)
+    machines = {MACHINE_I386: "i386 (32-bit)", MACHINE_AMD64: "x86-64"}
+    types = {RT_ICON: "ICON", RT_GROUP_ICON: "GROUP_ICON"}
+    for path in sys.argv[1:]:
+        with open(path, "rb") as f:
+            im = Image(f.read())
+        print("%s: %s, %s subsystem, time stamp %d" % (
+            path, machines.get(im.machine, hex(im.machine)),
+            "GUI" if im.subsystem == SUBSYSTEM_WINDOWS_GUI else "subsystem %d" % im.subsystem, im.timestamp))
+        print("  imports: " + ", ".join(sorted(im.imports(), key=str.lower)))
+        for t, n, lang, data in im.resources():
+            print("  resource %s/%s language %d: %d bytes" % (types.get(t, t), n, lang, len(data)))

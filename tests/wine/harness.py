@@ -152,7 +152,8 @@ class Session:
         """Starts a Windows program (a Unix path or a C: path first); its output goes to a log."""
         self.runs += 1
         log_path = os.path.join(self.work_dir, "run%d.log" % self.runs)
-        env = dict(self.env, WINEDEBUG="+relay" if relay else "-all", **(extra_env or {}))
+        env = dict(self.env, WINEDEBUG="+relay" if relay else "-all")
+        env.update(extra_env or {})
         log = open(log_path, "wb")
         p = subprocess.Popen([WINE] + list(args), cwd=cwd or self.work_dir, env=env, stdout=log,
                              stderr=subprocess.STDOUT, start_new_session=True)
