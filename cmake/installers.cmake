@@ -26,7 +26,7 @@ if(WIN32)
   # system libraries alone; no symbols and no time stamp, so that the same inputs give the same
   # bytes. The libraries form one group: their order does not matter.
   set(ZORV_INSTALLER_LINK
-    -mwindows -static -s -Wl,--no-insert-timestamp -Wl,-e,${ZORV_ENTRY}
+    -mwindows -static -s -Wl,--no-insert-timestamp -Wl,-e,${ZORV_ENTRY} -Wl,--fatal-warnings
     "$<JOIN:$<TARGET_OBJECTS:zorv_installer_main>,\nlink=>"
     -Wl,--start-group
     $<TARGET_FILE:zorv_driver> $<TARGET_FILE:zorv_payload> $<TARGET_FILE:zorv_archive>

@@ -107,21 +107,17 @@ class InstallerUnderWine(unittest.TestCase):
         self.assertEqual([n for n in os.listdir(self.downloads) if n.startswith("tmp_inst.")], [])
 
     def assert_registry(self, expected):
-        """The value "Path" by `reg query` now and, once Wine has saved it, in user.reg."""
-        status, value = self.session.reg_query(REGISTRY_KEY, "Path")
-        if expected is None:
-            self.assertEqual((status, value), (1, None))
-        else:
-            self.assertEqual((status, value), (0, expected))
+        """The value "Path" (or its absence, for None) by `reg query` now, then in the saved user.reg."""
+        self.assertEqual(self.session.reg_query(REGISTRY_KEY, "Path"), (1, None) if expected is None else (0, expected))
         self.session.close()
         with open(os.path.join(self.session.prefix, "user.reg"), encoding="latin-1") as f:
-            user_reg = f.read()
-        line = '"Path"="%s"' % expected.replace("\\", "\\\\") if expected else None
-        self.assertEqual("[Software\\\\zorvdal]" in user_reg, expected is not None)
-        if line:
-            self.assertIn("[Software\\\\zorvdal]", user_reg)
-            section = user_reg.split("[Software\\\\zorvdal]", 1)[1].split("\n[", 1)[0]
-            self.assertIn(line, section.splitlines())
+            sections = f.read().split("\n[")
+        section = [s.splitlines() for s in sections if s.startswith("Software\\\\zorvdal]")]
+        if expected is None:
+            self.assertEqual(section, [])
+        else:
+            self.assertEqual(len(section), 1)
+            self.assertIn('"Path"="%s"' % expected.replace("\\", "\\\\"), section[0])
 
     def pack(self, app_dir, out_name):
         out = os.path.join(self.session.work_dir, out_name)
