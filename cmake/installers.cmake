@@ -24,7 +24,9 @@ if(WIN32)
 
   # GUI subsystem; the C++ and gcc runtimes and libbzip2 linked in, so that the image imports
   # system libraries alone; no symbols and no time stamp, so that the same inputs give the same
-  # bytes. The libraries form one group: their order does not matter.
+  # bytes; warnings fatal, because a missing entry symbol is only a warning to the linker, which
+  # then starts the image at the beginning of its code. The libraries form one group: their
+  # order does not matter.
   set(ZORV_INSTALLER_LINK
     -mwindows -static -s -Wl,--no-insert-timestamp -Wl,-e,${ZORV_ENTRY} -Wl,--fatal-warnings
     "$<JOIN:$<TARGET_OBJECTS:zorv_installer_main>,\nlink=>"
