@@ -1,20 +1,42 @@
 #!/usr/bin/env bash
-# The main job: installs the sample application with the Linux installer and shows the result.
+# The main job: packs the sample application into both Windows installers, runs the 64-bit one
+# under Wine and shows the result; then does the same with the Linux installer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-./scripts/build.sh host
-build=$PWD/build/host
+./scripts/build.sh host win32 win64
+root=$PWD
+build=$root/build/host
+rm -rf "$root/build/demo"
+
+# ---- The Windows installers ----
+windows=$root/build/demo/windows
+mkdir -p "$windows"
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-1215625293}  # the same folder gives the same installer
+echo "== zorv-pack: the sample application into the 32-bit installer (delivered) and its 64-bit twin"
+"$build/zorv-pack" build/win32/sample/app -o "$windows/zorv-setup-i686.exe"
+"$build/zorv-pack" build/win64/sample/app -o "$windows/zorv-setup-x86_64.exe" --arch x86_64
+python3 tests/pe/pe_image.py "$windows/zorv-setup-i686.exe" "$windows/zorv-setup-x86_64.exe"
+echo "== the 64-bit installer's payload (RCDATA_RAW/101, bzip2): the sample folder, names sorted"
+python3 tests/pe/pe_image.py --extract RCDATA_RAW/101 "$windows/zorv-setup-x86_64.exe" | bzip2 -dc | "$build/star" list -
+echo "== zorv-setup-i686.exe, the delivered installer, cannot run on this machine: its kernel does"
+echo "   not run 32-bit programs, so neither can Wine's 32-bit side (see the README for Windows)."
+echo "   Its x86_64 twin, built from the same sources, runs under Wine instead:"
+python3 scripts/wine_demo.py "$windows/zorv-setup-x86_64.exe" build/win64/zorv-close-request.exe "$windows/wine"
+
+# ---- The Linux installer ----
+echo
+(
 installer=$build/zorv-installer
-demo=$PWD/build/demo
-rm -rf "$demo" && mkdir -p "$demo/cwd" "$demo/run"
+demo=$root/build/demo/linux
+mkdir -p "$demo/cwd" "$demo/run"
 # Folders of its own, so that the demonstration leaves the user's registry and folders alone.
 export XDG_CONFIG_HOME=$demo/config ZORV_WINDOWS_DIR=$demo/windows XDG_RUNTIME_DIR=$demo/run
 record=$XDG_CONFIG_HOME/zorvana/registry/HKEY_CURRENT_USER/Software/zorvdal/Path
 target="$demo/Zorvana app"
 cd "$demo/cwd"  # the installer's temporary files go to the current folder
 
-echo "== $installer carries:"
+echo "== the Linux installer, $installer, carries:"
 "$build/star" list "$build/payload/app.star"
 
 echo "== zorv-installer -s -d \"$target\"  (silent, then launches the application with -i)"
@@ -40,3 +62,4 @@ echo "== installed files in the default folder ($ZORV_WINDOWS_DIR/zorvdal):"
 (cd "$ZORV_WINDOWS_DIR/zorvdal" && find . -type f | sort)
 echo "== registry record now:"
 tr '\0' '\n' <"$record"
+)

@@ -1,0 +1,54 @@
+# Tests of the installers: the packer's command line, the Windows images, the installer under Wine.
+#
+# They read what the win32 and win64 presets build (kits, sample applications, test helpers), so
+# the README's test command builds every preset before it runs them. The installers are packed
+# once per run (fixture "installers") with a fixed SOURCE_DATE_EPOCH; the Wine tests share one
+# prefix template per run (fixture "wine") and each copies it for itself.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(ZORV_TEST_EPOCH 1215625293)
+set(installers_dir ${CMAKE_CURRENT_BINARY_DIR}/installers)
+file(MAKE_DIRECTORY ${installers_dir})
+set(app_i686 ${ZORV_WIN32_BUILD_DIR}/sample/app)
+set(app_x86_64 ${ZORV_WIN64_BUILD_DIR}/sample/app)
+
+foreach(arch i686 x86_64)
+  add_test(NAME installers.pack_${arch}
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH}
+            $<TARGET_FILE:zorv-pack> ${app_${arch}} -o ${installers_dir}/zorv-setup-${arch}.exe --arch ${arch})
+  set_tests_properties(installers.pack_${arch} PROPERTIES FIXTURES_SETUP installers)
+endforeach()
+
+add_test(NAME installers.zorv_pack COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/pack/zorv_pack_test.sh
+         $<TARGET_FILE:zorv-pack> ${app_x86_64} i686 x86_64 linux)
+
+add_test(NAME installers.pe_image COMMAND ${Python3_EXECUTABLE} -m unittest -v installer_pe_test
+         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/pe)
+set_tests_properties(installers.pe_image PROPERTIES FIXTURES_REQUIRED installers ENVIRONMENT
+  "SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_STAR=$<TARGET_FILE:star>;ZORV_ICON=${PROJECT_SOURCE_DIR}/resources/zorv.ico;ZORV_INSTALLER_I686=${installers_dir}/zorv-setup-i686.exe;ZORV_INSTALLER_X86_64=${installers_dir}/zorv-setup-x86_64.exe;ZORV_APP_DIR_I686=${app_i686};ZORV_APP_DIR_X86_64=${app_x86_64}")
+
+# Under the sanitizers the Wine runs would only repeat themselves: no code of ours runs in them
+# that the sanitizers could watch.
+if(ZORV_SANITIZE)
+  return()
+endif()
+
+set(wine_dir ${CMAKE_CURRENT_BINARY_DIR}/wine)
+add_test(NAME wine.template COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/wine/harness.py
+         template ${wine_dir}/template ${wine_dir}/template-logs)
+set_tests_properties(wine.template PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+add_test(NAME wine.remove_template COMMAND ${CMAKE_COMMAND} -E rm -rf ${wine_dir}/template)
+set_tests_properties(wine.remove_template PROPERTIES FIXTURES_CLEANUP wine)
+
+foreach(case
+    sample_quits_on_close_request
+    silent_install_into_folder_with_spaces
+    consent_box
+    close_request_ends_running_application
+    damaged_installer
+    failed_launch
+    library_beside_installer_is_not_loaded)
+  add_test(NAME wine.${case} COMMAND ${Python3_EXECUTABLE} -m unittest -v wine_e2e.InstallerUnderWine.test_${case}
+           WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
+  set_tests_properties(wine.${case} PROPERTIES FIXTURES_REQUIRED "installers;wine" TIMEOUT 300 ENVIRONMENT
+    "SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_WINE_TEMPLATE=${wine_dir}/template;ZORV_WINE_WORK=${wine_dir}/work;ZORV_INSTALLER=${installers_dir}/zorv-setup-x86_64.exe;ZORV_APP_DIR=${app_x86_64};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_WIN64_DIR=${ZORV_WIN64_BUILD_DIR};ZORV_ARTIFACTS=${wine_dir}/artifacts")
+endforeach()

@@ -1,0 +1,262 @@
+"""End-to-end tests of the x86_64 installer under Wine, each in its own prefix, display and wineserver.
+
+CTest runs one test method per entry (see tests/CMakeLists.txt) and gives the inputs in the
+environment: ZORV_WINE_TEMPLATE (the prefix template of this run), ZORV_WINE_WORK (a folder for
+the sessions), ZORV_INSTALLER (the installer with the sample application), ZORV_APP_DIR (that
+application's folder), ZORV_PACK (the packer), ZORV_WIN64_DIR (the win64 build tree, for the
+test helpers) and ZORV_ARTIFACTS (where screenshots are kept).
+
+The installer is run from a downloads folder that is also its current folder, as a user would.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pe"))
+import harness  # noqa: E402
+import pe_image  # noqa: E402
+
+CONSENT = "Desea instalar el sistema de Zorvana??"
+EXTRACTION_FAILED = "No se pudo instalar debido a que el programa de instalacion esta fallado."
+LAUNCH_FAILED = "No se pudo instalar debido a que el programa de instalacion esta fallado!"
+QUESTION_BOX = 0x23  # MB_YESNOCANCEL | MB_ICONQUESTION
+ERROR_BOX = 0x10     # MB_OK | MB_ICONERROR
+IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+FAILURE_STATUS = 255  # exit(-1) as the shell sees it
+
+DOWNLOADS = r"C:\users\Public\Downloads"
+REGISTRY_KEY = r"HKCU\Software\zorvdal"
+DEFAULT_TARGET = r"C:\windows\zorvdal"
+RECORD = "zorv-args.txt"  # what the sample application writes when started with "-i"
+
+ENV = os.environ
+
+
+def tree(root):
+    """{path relative to root: bytes} of every file below root; {} when root does not exist."""
+    files = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                files[os.path.relpath(path, root)] = f.read()
+    return files
+
+
+def wait_for_file(path, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(path):
+        if time.monotonic() > deadline:
+            raise AssertionError("%s did not appear within %d s" % (path, timeout))
+        time.sleep(0.1)
+    time.sleep(0.2)  # written and closed by then: the record is a few short lines
+
+
+class InstallerUnderWine(unittest.TestCase):
+    def setUp(self):
+        name = self.id().rsplit(".", 1)[-1]
+        self.session = harness.Session(ENV["ZORV_WINE_TEMPLATE"], os.path.join(ENV["ZORV_WINE_WORK"], name))
+        self.addCleanup(self.session.remove)
+        self.addCleanup(self.session.close)
+        self.app = tree(ENV["ZORV_APP_DIR"])
+        self.downloads = self.session.unix_path(DOWNLOADS)
+        os.makedirs(self.downloads, exist_ok=True)
+
+    # ---- helpers ----
+
+    def place_installer(self, data=None, name="zorv-setup.exe"):
+        """Puts an installer (the sample one unless data is given) into the downloads folder."""
+        path = os.path.join(self.downloads, name)
+        if data is None:
+            shutil.copyfile(ENV["ZORV_INSTALLER"], path)
+        else:
+            with open(path, "wb") as f:
+                f.write(data)
+        return DOWNLOADS + "\\" + name
+
+    def start_installer(self, *args, installer=None):
+        return self.session.start([installer or self.place_installer()] + list(args), cwd=self.downloads,
+                                  relay=True)
+
+    def answer_box(self, key, screenshot=None):
+        """Presses key in the installer's box; first keeps a screenshot of it if one is named."""
+        window = self.session.find_window(harness.CAPTION)
+        colours = None
+        if screenshot:
+            os.makedirs(ENV["ZORV_ARTIFACTS"], exist_ok=True)
+            path = os.path.join(ENV["ZORV_ARTIFACTS"], screenshot)
+            # The window exists a moment before it is drawn: wait for more than the bare screen.
+            deadline = time.monotonic() + 10
+            while (colours is None or colours <= 2) and time.monotonic() < deadline:
+                time.sleep(0.2)
+                colours = self.session.screenshot(path)
+        self.session.press(window, key)
+        if screenshot:
+            self.assertGreater(colours, 2, "the screenshot shows a blank screen")
+
+    def finish(self, process, timeout=60):
+        """The exit status and the message boxes the run showed."""
+        process.wait(timeout)
+        return process.returncode, harness.message_boxes(harness.output(process))
+
+    def assert_no_temporary_files(self):
+        self.assertEqual([n for n in os.listdir(self.downloads) if n.startswith("tmp_inst.")], [])
+
+    def assert_registry(self, expected):
+        """The value "Path" (or its absence, for None) by `reg query` now, then in the saved user.reg."""
+        self.assertEqual(self.session.reg_query(REGISTRY_KEY, "Path"), (1, None) if expected is None else (0, expected))
+        self.session.close()
+        with open(os.path.join(self.session.prefix, "user.reg"), encoding="latin-1") as f:
+            sections = f.read().split("\n[")
+        section = [s.splitlines() for s in sections if s.startswith("Software\\\\zorvdal]")]
+        if expected is None:
+            self.assertEqual(section, [])
+        else:
+            self.assertEqual(len(section), 1)
+            self.assertIn('"Path"="%s"' % expected.replace("\\", "\\\\"), section[0])
+
+    def pack(self, app_dir, out_name):
+        out = os.path.join(self.session.work_dir, out_name)
+        subprocess.run([ENV["ZORV_PACK"], app_dir, "-o", out, "--arch", "x86_64"], check=True)
+        with open(out, "rb") as f:
+            return f.read()
+
+    # ---- the cases ----
+
+    def test_sample_quits_on_close_request(self):
+        """The sample application on its own: running, it quits when the close request arrives."""
+        folder = self.session.unix_path(r"C:\Zorvana Muestra")
+        shutil.copytree(ENV["ZORV_APP_DIR"], folder)
+        app = self.session.start([r"C:\Zorvana Muestra\zorv.exe", "-i"])
+        wait_for_file(os.path.join(folder, RECORD))
+        time.sleep(1)
+        self.assertIsNone(app.poll(), "the application ended before any close request")
+        sender = os.path.join(ENV["ZORV_WIN64_DIR"], "zorv-close-request.exe")
+        self.assertEqual(self.session.run([sender])[0], 0)
+        app.wait(10)
+        self.assertEqual(app.returncode, 0)
+
+    def test_silent_install_into_folder_with_spaces(self):
+        target = r"C:\Program Files\Zorvana Prueba"
+        status, boxes = self.finish(self.start_installer("-s", "-r", "-d", target))
+        self.assertEqual((status, boxes), (0, []))
+        self.assertEqual(tree(self.session.unix_path(target)), self.app)
+        self.assert_no_temporary_files()
+        self.assert_registry(target + r"\zorv.exe")
+
+    def test_consent_box(self):
+        default = self.session.unix_path(DEFAULT_TARGET)
+        for key, button, shot in ((harness.NO, IDNO, "consent-box.png"), (harness.CANCEL, IDCANCEL, None)):
+            with self.subTest(answer=key):
+                process = self.start_installer()
+                self.answer_box(key, screenshot=shot)
+                self.assertEqual(self.finish(process), (0, [(CONSENT, harness.CAPTION, QUESTION_BOX, button)]))
+                self.assertFalse(os.path.exists(default))
+                self.assertEqual(self.session.reg_query(REGISTRY_KEY, "Path"), (1, None))
+                self.assert_no_temporary_files()
+
+        process = self.start_installer()
+        self.answer_box(harness.YES)
+        # The installer's process is replaced by the application, so the shell sees it end with 0.
+        self.assertEqual(self.finish(process), (0, [(CONSENT, harness.CAPTION, QUESTION_BOX, IDYES)]))
+        wait_for_file(os.path.join(default, RECORD))
+        installed = tree(default)
+        record = installed.pop(RECORD)
+        self.assertEqual(record.decode("latin-1").split("\n"), [DEFAULT_TARGET + r"\zorv.exe", "-i", ""])
+        self.assertEqual(installed, self.app)
+        self.assert_no_temporary_files()
+        self.assert_registry(DEFAULT_TARGET + r"\zorv.exe")
+
+    def test_close_request_ends_running_application(self):
+        """A copy from an earlier installation runs while the installer replaces it and starts the new one.
+
+        The folder has a space in it, so the launch also shows that argument zero arrives whole.
+        """
+        target = r"C:\Program Files\Zorvana"
+        folder = self.session.unix_path(target)
+        shutil.copytree(ENV["ZORV_APP_DIR"], folder)
+        app = self.session.start([target + r"\zorv.exe", "-i"])
+        record = os.path.join(folder, RECORD)
+        wait_for_file(record)
+        os.remove(record)  # the launched copy writes its own
+        self.assertIsNone(app.poll(), "the application ended before the installer started")
+
+        installer = self.start_installer("-s", "-d", target)
+        while installer.poll() is None and app.poll() is None:
+            time.sleep(0.05)
+        self.assertIsNone(installer.poll(), "the installer ended while the application still ran")
+        self.assertEqual(app.returncode, 0)
+        self.assertEqual(self.finish(installer), (0, []))
+        wait_for_file(record)
+        installed = tree(folder)
+        self.assertEqual(installed.pop(RECORD).decode("latin-1").split("\n"), [target + r"\zorv.exe", "-i", ""])
+        self.assertEqual(installed, self.app)
+        self.assert_registry(target + r"\zorv.exe")
+
+    def test_damaged_installer(self):
+        """One byte changed in the middle of the payload: the failure box with a full stop, nothing installed."""
+        data = bytearray(open(ENV["ZORV_INSTALLER"], "rb").read())
+        at, size = pe_image.Image(bytes(data)).resource_offset("RCDATA_RAW", 101)
+        data[at + size // 2] ^= 0x55
+        target = r"C:\Zorvana"
+        process = self.start_installer("-s", "-d", target, installer=self.place_installer(bytes(data)))
+        self.answer_box(harness.OK)
+        self.assertEqual(self.finish(process), (FAILURE_STATUS, [(EXTRACTION_FAILED, harness.CAPTION, ERROR_BOX, IDOK)]))
+        self.assertEqual(tree(self.session.unix_path(target)), {})
+        self.assert_no_temporary_files()
+        self.assert_registry(None)
+
+    def test_failed_launch(self):
+        """A payload whose zorv.exe is no program: installed and recorded, then the box with "!"."""
+        with tempfile.TemporaryDirectory() as app_dir:
+            with open(os.path.join(app_dir, "zorv.exe"), "wb") as f:
+                f.write(b"esto no es un programa\r\n")
+            with open(os.path.join(app_dir, "zorvcore.dll"), "wb") as f:
+                f.write(b"tampoco una biblioteca\n")
+            app = tree(app_dir)
+            installer = self.place_installer(self.pack(app_dir, "not-a-program.exe"))
+        target = r"C:\Zorvana Rota"
+        process = self.start_installer("-s", "-d", target, installer=installer)
+        self.answer_box(harness.OK)
+        self.assertEqual(self.finish(process), (FAILURE_STATUS, [(LAUNCH_FAILED, harness.CAPTION, ERROR_BOX, IDOK)]))
+        self.assertEqual(tree(self.session.unix_path(target)), app)
+        self.assert_no_temporary_files()
+        self.assert_registry(target + r"\zorv.exe")
+
+    def test_library_beside_installer_is_not_loaded(self):
+        """A library planted in the downloads folder under the name of one Wine loads at run time.
+
+        Wine is told to prefer a native copy of its display driver, so that it searches for one as
+        Windows searches for any library; a program without the installer's restriction picks the
+        planted copy from its own folder (the control), the installer must not.
+        """
+        shutil.copyfile(os.path.join(ENV["ZORV_WIN64_DIR"], "zorv-planted.dll"),
+                        os.path.join(self.downloads, "winex11.drv"))
+        mark = self.session.unix_path(r"C:\zorv-planted.txt")
+        prefer_native = dict(WINEDLLOVERRIDES=self.session.env["WINEDLLOVERRIDES"] + ";winex11.drv=n,b")
+
+        control = DOWNLOADS + r"\zorv-close-request.exe"
+        shutil.copyfile(os.path.join(ENV["ZORV_WIN64_DIR"], "zorv-close-request.exe"),
+                        self.session.unix_path(control))
+        self.session.run([control], cwd=self.downloads, extra_env=prefer_native)
+        self.assertTrue(os.path.exists(mark), "the control did not load the planted library: the test proves nothing")
+        os.remove(mark)
+
+        process = self.session.start([self.place_installer()], cwd=self.downloads, relay=True, extra_env=prefer_native)
+        self.answer_box(harness.CANCEL)
+        process.wait(60)
+        self.assertEqual(process.returncode, 0)
+        self.assertFalse(os.path.exists(mark), "the installer loaded the library planted beside it")
+        calls = harness.relayed_calls(harness.output(process))
+        # Before anything else: the search restricted to the system folder, the current folder dropped.
+        self.assertEqual([name for name, _, _ in calls], ["SetDefaultDllDirectories", "SetDllDirectoryA", "MessageBoxA"])
+        self.assertEqual(calls[0][1], "00000800")  # LOAD_LIBRARY_SEARCH_SYSTEM32
+        self.assertRegex(calls[1][1], r'^[0-9a-f]+ ""$')
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,148 @@
+// The packer's payload: the application folder as a sorted LF archive, compressed with bzip2 -9.
+#include <bzlib.h>
+#include <dirent.h>
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "star_writer.h"
+#include "zorv_pack.h"
+
+namespace {
+
+bool collect(const std::string &path, const std::string &name, std::vector<pack_file> &files, std::string &error) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        error = path + ": " + strerror(errno);
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) {
+        if (!star_writer_name_ok(name.c_str())) {
+            error = path + ": its name cannot be stored in the archive (\"" + name + "\")";
+            return false;
+        }
+        files.push_back({name, path});
+        return true;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = path + ": neither a file nor a folder";
+        return false;
+    }
+    DIR *dir = opendir(path.c_str());
+    if (!dir) {
+        error = path + ": " + strerror(errno);
+        return false;
+    }
+    std::vector<std::string> children;
+    while (dirent *e = readdir(dir))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) children.push_back(e->d_name);
+    closedir(dir);
+    std::sort(children.begin(), children.end());
+    for (const std::string &child : children)
+        if (!collect(path + "/" + child, name.empty() ? child : name + "/" + child, files, error)) return false;
+    return true;
+}
+
+}  // namespace
+
+bool read_whole_file(const std::string &path, std::string &out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    out = s.str();
+    return !in.bad();
+}
+
+bool collect_app_files(const std::string &app_dir, std::vector<pack_file> &files, std::string &error) {
+    return collect(app_dir, "", files, error);
+}
+
+bool write_app_archive(const std::vector<pack_file> &files, long long stamp, const std::string &archive_path,
+                       std::string &error) {
+    FILE *out = fopen(archive_path.c_str(), "wb");
+    if (!out) {
+        error = archive_path + ": " + strerror(errno);
+        return false;
+    }
+    star_writer w;
+    int r = star_writer_begin(&w, out, STAR_LF, stamp);
+    for (size_t i = 0; r == STAR_OK && i < files.size(); i++) {
+        FILE *body = fopen(files[i].path.c_str(), "rb");
+        if (!body) {
+            error = files[i].path + ": " + strerror(errno);
+            fclose(out);
+            return false;
+        }
+        r = star_writer_add_file(&w, files[i].name.c_str(), body);
+        fclose(body);
+        if (r == STAR_ERR_MAGIC) error = files[i].path + ": holds the archive's boundary magic and cannot be packed";
+        else if (r != STAR_OK) error = files[i].path + ": cannot be read into the archive";
+    }
+    if (r == STAR_OK) r = star_writer_end(&w);
+    if (fclose(out) != 0 && r == STAR_OK) r = STAR_ERR_IO;
+    if (r != STAR_OK && error.empty()) error = archive_path + ": cannot be written";
+    return r == STAR_OK;
+}
+
+bool compress_bzip2(const std::string &in_path, const std::string &out_path, std::string &error) {
+    FILE *in = fopen(in_path.c_str(), "rb");
+    FILE *out = in ? fopen(out_path.c_str(), "wb") : nullptr;
+    bz_stream s;
+    memset(&s, 0, sizeof s);
+    bool ok = out && BZ2_bzCompressInit(&s, 9, 0, 0) == BZ_OK;
+    static char in_buf[1 << 16], out_buf[1 << 16];
+    bool done = false;
+    while (ok && !done) {
+        size_t got = fread(in_buf, 1, sizeof in_buf, in);
+        if (ferror(in)) ok = false;
+        int action = feof(in) ? BZ_FINISH : BZ_RUN;
+        s.next_in = in_buf;
+        s.avail_in = unsigned(got);
+        do {
+            s.next_out = out_buf;
+            s.avail_out = sizeof out_buf;
+            int r = BZ2_bzCompress(&s, action);
+            if (r == BZ_STREAM_END) done = true;
+            else if (r != BZ_RUN_OK && r != BZ_FINISH_OK) ok = false;
+            size_t n = sizeof out_buf - s.avail_out;
+            if (ok && n && fwrite(out_buf, 1, n, out) != n) ok = false;
+        } while (ok && !done && (s.avail_in > 0 || action == BZ_FINISH));
+    }
+    if (out) BZ2_bzCompressEnd(&s);
+    if (in) fclose(in);
+    if (out && fclose(out) != 0) ok = false;
+    if (!ok) error = "compressing the archive into " + out_path + " failed";
+    return ok;
+}
+
+bool check_icon(const std::string &path, std::string &error) {
+    std::string ico;
+    if (!read_whole_file(path, ico)) {
+        error = path + ": " + strerror(errno);
+        return false;
+    }
+    auto u16 = [&](size_t at) { return unsigned(uint8_t(ico[at])) | unsigned(uint8_t(ico[at + 1])) << 8; };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    if (ico.size() < 6 + 16 || u16(0) != 0 || u16(2) != 1) {
+        error = path + ": not an icon file";
+        return false;
+    }
+    if (u16(4) != 1) {
+        error = path + ": holds " + std::to_string(u16(4)) +
+                " images; the installer carries exactly one (icon 1 in icon group 102), so keep one size";
+        return false;
+    }
+    unsigned long size = u32(6 + 8), offset = u32(6 + 12);
+    if (size == 0 || offset < 22 || offset > ico.size() || size > ico.size() - offset) {
+        error = path + ": its image lies outside the file";
+        return false;
+    }
+    return true;
+}
