@@ -11,7 +11,8 @@ if(WIN32)
 
   # WinMain and the entry point are objects of their own: libraries are searched only for what
   # is missing, and nothing but the runtime start-up, linked after them, refers to WinMain.
-  add_library(zorv_installer_main OBJECT driver/installer.cpp platform/win/os_library_search.cpp)
+  add_library(zorv_installer_main OBJECT driver/installer.cpp platform/win/os_library_search.cpp
+    platform/win/os_main.cpp)
   target_link_libraries(zorv_installer_main PRIVATE zorv_driver zorv_payload)
 
   # The entry point runs before the runtime start-up (os_library_search.cpp); i686 symbols carry

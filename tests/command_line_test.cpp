@@ -88,3 +88,27 @@ TEST(QuoteArgument, SurvivesTheStartupOfTheLaunchedProgram) {
 }
 
 }  // namespace
+
+namespace {
+
+// The Windows start-up's cut of the installer's own program name off its command line.
+TEST(CommandTail, CutsTheProgramNameAndTheBlanksAfterIt) {
+    const struct {
+        const char *line, *tail;
+    } cases[] = {
+        {"zorv-setup.exe -s -r", "-s -r"},
+        {"  \t zorv-setup.exe \t  -s", "-s"},
+        {"\"C:\\Program Files\\setup.exe\" -d x", "-d x"},
+        {"\"C:\\t.exe\"-s CHILD", "-s CHILD"},         // the closing quote ends the name at once
+        {"C:\\t\"x y\".exe -s CHILD", "y\".exe -s CHILD"},  // a quote inside a bare name is ordinary
+        {"\"unclosed name -s", ""},
+        {"setup.exe", ""},
+        {"setup.exe   ", ""},
+        {"", ""},
+        {"setup.exe\x01-s", ""},                        // only spaces and tabs are blanks
+        {"setup.exe \x01-s", "\x01-s"},
+    };
+    for (const auto &c : cases) EXPECT_STREQ(os_command_tail(c.line), c.tail) << "line: " << c.line;
+}
+
+}  // namespace
