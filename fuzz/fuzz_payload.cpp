@@ -37,7 +37,9 @@ bool decodes(const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static std::string cwd, image;
+    static char home[4096];  // where libFuzzer runs, with its relative corpus paths
     if (cwd.empty()) {
+        if (!getcwd(home, sizeof home)) fuzz_fail("no current folder");
         cwd = fuzz_scratch() + "/cwd";
         image = fuzz_scratch() + "/image";
         setenv("ZORV_RESOURCE_IMAGE", image.c_str(), 1);
@@ -50,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     mkdir(cwd.c_str(), 0777);
     if (chdir(cwd.c_str()) != 0) fuzz_fail("cannot enter the scratch folder");
     int result = install_payload("sub\\target/");
-    if (chdir("/") != 0) fuzz_fail("cannot leave the scratch folder");
+    if (chdir(home) != 0) fuzz_fail("cannot leave the scratch folder");
 
     if (result != 0 && result != -1) fuzz_fail("result other than 0 or -1");
     std::string here = fuzz_listing(cwd), sub = fuzz_listing(cwd + "/sub");

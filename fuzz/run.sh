@@ -21,6 +21,6 @@ for h in ${harnesses[@]}; do
   status=0
   build/fuzz/fuzz/fuzz_$h -max_total_time="$seconds" -dict="fuzz/$h.dict" -artifact_prefix=build/fuzz/crashes/$h- \
     -print_final_stats=1 "$corpus" "${seeds[@]}" >"$log" 2>&1 || status=$?
-  runs=$(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}')
+  runs=$(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}' || true)
   echo "fuzz $h: ${runs:-?} executions in ${seconds}s, exit $status, crashes: $(ls build/fuzz/crashes | grep -c "^$h-" || true)"
 done
