@@ -62,7 +62,7 @@ else()
   set(ZORV_WIN64_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/win64 CACHE PATH "the win64 preset's build tree")
   add_executable(zorv-pack tools/zorv_pack.cpp tools/zorv_pack_payload.cpp tools/zorv_pack_installer.cpp)
   target_include_directories(zorv-pack PRIVATE payload)
-  target_link_libraries(zorv-pack PRIVATE zorv_star_writer zorv_resource_image zorv_bzip2)
+  target_link_libraries(zorv-pack PRIVATE zorv_tool_files zorv_resource_image zorv_bzip2)
   target_compile_definitions(zorv-pack PRIVATE
     ZORV_PACK_KIT_I686="${ZORV_WIN32_BUILD_DIR}/zorv-installer.kit"
     ZORV_PACK_KIT_X86_64="${ZORV_WIN64_BUILD_DIR}/zorv-installer.kit"

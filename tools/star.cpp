@@ -1,5 +1,4 @@
 // The star command: packs folders into SIMPLE-TAR archives, lists them and extracts them.
-#include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +13,7 @@
 
 #include "star.h"
 #include "star_writer.h"
+#include "tool_files.h"
 
 namespace {
 
@@ -36,42 +36,6 @@ int usage_error(const std::string &what) {
     return 1;
 }
 
-struct PackItem {
-    std::string name;  // as stored in the archive
-    std::string path;  // where to read it
-};
-
-// Collects the files under path (a file, or a folder walked recursively in byte order of names).
-bool collect(const std::string &path, const std::string &name, std::vector<PackItem> &items,
-             std::string &error) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        error = path + ": " + strerror(errno);
-        return false;
-    }
-    if (S_ISREG(st.st_mode)) {
-        items.push_back({name, path});
-        return true;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        error = path + ": neither a file nor a folder";
-        return false;
-    }
-    DIR *dir = opendir(path.c_str());
-    if (!dir) {
-        error = path + ": " + strerror(errno);
-        return false;
-    }
-    std::vector<std::string> children;
-    while (dirent *e = readdir(dir))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) children.push_back(e->d_name);
-    closedir(dir);
-    std::sort(children.begin(), children.end());
-    for (const std::string &child : children)
-        if (!collect(path + "/" + child, name.empty() ? child : name + "/" + child, items, error)) return false;
-    return true;
-}
-
 // The stored name of a command-line path: without "./" or '/' in front and '/' at the end, so
 // that ".", "app/" and "/srv/app" pack their contents as "x", "app/x" and "srv/app/x".
 std::string stored_name(std::string path) {
@@ -84,16 +48,7 @@ std::string stored_name(std::string path) {
     return path == "." ? "" : path;
 }
 
-bool parse_stamp(const char *text, long long &stamp) {
-    char *end;
-    errno = 0;
-    long long v = strtoll(text, &end, 10);
-    if (errno || end == text || *end || v < 0 || v > 9999999999LL) return false;
-    stamp = v;
-    return true;
-}
-
-std::string write_error(int result, const PackItem &item) {
+std::string write_error(int result, const folder_file &item) {
     switch (result) {
     case STAR_ERR_MAGIC: return item.path + ": holds the archive's boundary magic and cannot be packed";
     case STAR_ERR_NAME: return item.path + ": its name cannot be stored (\"" + item.name + "\")";
@@ -102,14 +57,14 @@ std::string write_error(int result, const PackItem &item) {
 }
 
 // Writes all items; the caller removes a half-written archive file on failure.
-bool write_archive(FILE *out, const std::vector<PackItem> &items, bool crlf, long long stamp,
+bool write_archive(FILE *out, const std::vector<folder_file> &items, bool crlf, long long stamp,
                    std::string &error) {
     star_writer w;
     if (star_writer_begin(&w, out, crlf ? STAR_CRLF : STAR_LF, stamp) != STAR_OK) {
         error = strerror(errno);
         return false;
     }
-    for (const PackItem &item : items) {
+    for (const folder_file &item : items) {
         FILE *body = fopen(item.path.c_str(), "rb");
         if (!body) {
             error = item.path + ": " + strerror(errno);
@@ -132,9 +87,9 @@ bool write_archive(FILE *out, const std::vector<PackItem> &items, bool crlf, lon
 
 // Standard output cannot be taken back, so every body is checked for the magic before the
 // first byte goes out.
-bool check_bodies(const std::vector<PackItem> &items, std::string &error) {
+bool check_bodies(const std::vector<folder_file> &items, std::string &error) {
     static char buf[34 + (1 << 16)];
-    for (const PackItem &item : items) {
+    for (const folder_file &item : items) {
         FILE *body = fopen(item.path.c_str(), "rb");
         if (!body) {
             error = item.path + ": " + strerror(errno);
@@ -170,7 +125,7 @@ int cmd_pack(int argc, char **argv) {
         if (options && a == "--") options = false;
         else if (options && a == "--crlf") crlf = true;
         else if (options && a == "--stamp") {
-            if (++i >= argc || !parse_stamp(argv[i], stamp)) return usage_error("--stamp needs seconds since 1970");
+            if (++i >= argc || !parse_epoch_seconds(argv[i], stamp)) return usage_error("--stamp needs seconds since 1970");
         } else if (options && a == "-C") {
             if (++i >= argc) return usage_error("-C needs a folder");
             dir = argv[i];
@@ -181,18 +136,16 @@ int cmd_pack(int argc, char **argv) {
     if (stamp < 0) {
         const char *epoch = getenv("SOURCE_DATE_EPOCH");
         if (epoch && *epoch) {
-            if (!parse_stamp(epoch, stamp)) return fail(archive, "SOURCE_DATE_EPOCH is not a number of seconds");
+            if (!parse_epoch_seconds(epoch, stamp)) return fail(archive, "SOURCE_DATE_EPOCH is not a number of seconds");
         } else stamp = (long long)time(nullptr);
     }
 
-    std::vector<PackItem> items;
+    std::vector<folder_file> items;
     std::string error;
     for (const std::string &p : paths) {
         std::string where = dir.empty() || p[0] == '/' ? p : dir + "/" + p;
-        if (!collect(where, stored_name(p), items, error)) return fail(archive, error);
+        if (!collect_folder(where, stored_name(p), items, error)) return fail(archive, error);
     }
-    for (const PackItem &item : items)
-        if (!star_writer_name_ok(item.name.c_str())) return fail(archive, write_error(STAR_ERR_NAME, item));
 
     if (strcmp(archive, "-") == 0) {
         if (!check_bodies(items, error) || !write_archive(stdout, items, crlf, stamp, error))

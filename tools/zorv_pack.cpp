@@ -44,15 +44,6 @@ int usage_error(const std::string &what) {
     return 1;
 }
 
-bool parse_epoch(const char *text, long long &stamp) {
-    char *end;
-    errno = 0;
-    long long v = strtoll(text, &end, 10);
-    if (errno || end == text || *end || v < 0 || v > 9999999999LL) return false;
-    stamp = v;
-    return true;
-}
-
 bool is_regular_file(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -129,7 +120,7 @@ int main(int argc, char **argv) {
 
     long long stamp = (long long)time(nullptr);
     const char *epoch = getenv("SOURCE_DATE_EPOCH");
-    if (epoch && *epoch && !parse_epoch(epoch, stamp)) return fail("SOURCE_DATE_EPOCH is not a number of seconds");
+    if (epoch && *epoch && !parse_epoch_seconds(epoch, stamp)) return fail("SOURCE_DATE_EPOCH is not a number of seconds");
 
     // Everything that can be refused is refused before the output is touched.
     struct stat st;
@@ -140,8 +131,8 @@ int main(int argc, char **argv) {
     if (!in.settings.empty() && !is_regular_file(in.settings)) return fail(in.settings + ": not a readable file");
     std::string error;
     if (!in.icon.empty() && !check_icon(in.icon, error)) return fail(error);
-    std::vector<pack_file> files;
-    if (!collect_app_files(app_dir, files, error)) return fail(error);
+    std::vector<folder_file> files;
+    if (!collect_folder(app_dir, "", files, error)) return fail(error);
 
     const char *tmp_root = getenv("TMPDIR");
     work_dir work;

@@ -6,20 +6,11 @@
 #include <string>
 #include <vector>
 
-// One file of the application folder: its name in the archive ('/' between levels) and its path.
-struct pack_file {
-    std::string name;
-    std::string path;
-};
-
-// Every regular file under app_dir, names sorted byte by byte at each level. False with a reason
-// when a level cannot be read, an entry is neither a file nor a folder, or a name could not be
-// stored in the archive unchanged.
-bool collect_app_files(const std::string &app_dir, std::vector<pack_file> &files, std::string &error);
+#include "tool_files.h"
 
 // Writes files as a SIMPLE-TAR archive (LF line breaks, stamp in every boundary line) to
 // archive_path. A body holding the archive's magic is refused, naming the file.
-bool write_app_archive(const std::vector<pack_file> &files, long long stamp, const std::string &archive_path,
+bool write_app_archive(const std::vector<folder_file> &files, long long stamp, const std::string &archive_path,
                        std::string &error);
 
 // Compresses in_path into out_path as one bzip2 stream with 900 k blocks ("BZh9").
@@ -48,7 +39,6 @@ bool build_windows_installer(const installer_inputs &in, const std::string &work
 // (and settings) appended as the Linux stand-in of the platform reads them.
 bool build_linux_installer(const installer_inputs &in, const std::string &work_dir, std::string &error);
 
-// Reads a whole file; false when it cannot be read.
-bool read_whole_file(const std::string &path, std::string &out);
+
 
 #endif

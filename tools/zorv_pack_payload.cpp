@@ -1,70 +1,15 @@
 // The packer's payload: the application folder as a sorted LF archive, compressed with bzip2 -9.
 #include <bzlib.h>
-#include <dirent.h>
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 
-#include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "star_writer.h"
 #include "zorv_pack.h"
 
-namespace {
-
-bool collect(const std::string &path, const std::string &name, std::vector<pack_file> &files, std::string &error) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        error = path + ": " + strerror(errno);
-        return false;
-    }
-    if (S_ISREG(st.st_mode)) {
-        if (!star_writer_name_ok(name.c_str())) {
-            error = path + ": its name cannot be stored in the archive (\"" + name + "\")";
-            return false;
-        }
-        files.push_back({name, path});
-        return true;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        error = path + ": neither a file nor a folder";
-        return false;
-    }
-    DIR *dir = opendir(path.c_str());
-    if (!dir) {
-        error = path + ": " + strerror(errno);
-        return false;
-    }
-    std::vector<std::string> children;
-    while (dirent *e = readdir(dir))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) children.push_back(e->d_name);
-    closedir(dir);
-    std::sort(children.begin(), children.end());
-    for (const std::string &child : children)
-        if (!collect(path + "/" + child, name.empty() ? child : name + "/" + child, files, error)) return false;
-    return true;
-}
-
-}  // namespace
-
-bool read_whole_file(const std::string &path, std::string &out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return !in.bad();
-}
-
-bool collect_app_files(const std::string &app_dir, std::vector<pack_file> &files, std::string &error) {
-    return collect(app_dir, "", files, error);
-}
-
-bool write_app_archive(const std::vector<pack_file> &files, long long stamp, const std::string &archive_path,
+bool write_app_archive(const std::vector<folder_file> &files, long long stamp, const std::string &archive_path,
                        std::string &error) {
     FILE *out = fopen(archive_path.c_str(), "wb");
     if (!out) {

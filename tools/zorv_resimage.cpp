@@ -3,25 +3,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "resource_image.h"
-
-namespace {
-
-bool slurp(const char *path, std::string &out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return !in.bad();
-}
-
-}  // namespace
+#include "tool_files.h"
 
 int main(int argc, char **argv) {
     if (argc < 3 || strcmp(argv[1], "--help") == 0) {
@@ -31,7 +17,7 @@ int main(int argc, char **argv) {
         return argc < 3 ? 1 : 0;
     }
     std::string program;
-    if (!slurp(argv[2], program)) {
+    if (!read_whole_file(argv[2], program)) {
         fprintf(stderr, "zorv-resimage: %s: cannot read\n", argv[2]);
         return 1;
     }
@@ -45,7 +31,7 @@ int main(int argc, char **argv) {
             return 1;
         }
         resource_entry r{std::string(argv[i], size_t(slash - argv[i])), uint32_t(id), ""};
-        if (!slurp(eq + 1, r.data)) {
+        if (!read_whole_file(eq + 1, r.data)) {
             fprintf(stderr, "zorv-resimage: %s: cannot read\n", eq + 1);
             return 1;
         }
