@@ -1,6 +1,7 @@
 // The SIMPLE-TAR reader: header and body scanning, directory creation, extraction.
 #include "star.h"
 
+#include <ctype.h>
 #include <string.h>
 
 #include "os_stream.h"
@@ -209,6 +210,29 @@ int star_write_entry(FILE *archive, char *path) {
     return result;
 }
 
+namespace {
+
+// Names that Windows takes for devices in any folder, with or without an extension ("nul.txt"):
+// a file by such a name would be a device outside the target.
+bool is_device_name(const char *level, const char *end) {
+    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "COM1", "COM2", "COM3",
+                                          "COM4", "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3",
+                                          "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+    const char *stem = level;
+    while (stem < end && *stem != '.') stem++;
+    while (stem > level && stem[-1] == ' ') stem--;  // Windows drops the blanks before the extension
+    for (const char *device : devices) {
+        size_t n = strlen(device);
+        if (size_t(stem - level) != n) continue;
+        size_t i = 0;
+        while (i < n && toupper((unsigned char)level[i]) == device[i]) i++;
+        if (i == n) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int star_name_is_safe(const char *name) {
     if (is_sep(name[0])) return 0;
     if (strchr(name, ':')) return 0;
@@ -216,6 +240,7 @@ int star_name_is_safe(const char *name) {
         const char *end = level;
         while (*end && !is_sep(*end)) end++;
         if (end - level == 2 && level[0] == '.' && level[1] == '.') return 0;
+        if (is_device_name(level, end)) return 0;
         if (!*end) return 1;
         level = end + 1;
     }
@@ -228,7 +253,9 @@ int star_extract_all(FILE *archive, const char *prefix) {
     star_skip_to_boundary(archive);
     for (;;) {
         const char *name = star_read_header(archive);
-        if (!name) return 0;
+        // A read that fails between entries looks like the end of the archive to the header
+        // read; only the stream's error flag tells the two apart.
+        if (!name) return ferror(archive) ? -1 : 0;
         if (!star_name_is_safe(name) || !join_path(path, prefix, name)) return -1;
         if (star_write_entry(archive, path) != 0) return -1;
     }

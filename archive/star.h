@@ -24,8 +24,8 @@
 //
 // Entry names are paths relative to the destination prefix; '/' and '\' both separate levels and
 // every level is created on the way. A name that would leave the prefix (a ".." level, a leading
-// '/' or '\', or a ':' naming a drive or a stream) stops the extraction at that entry and writes
-// nothing for it.
+// '/' or '\', a ':' naming a drive or a stream, or a level that Windows takes for a device, such as
+// "CON" or "nul.txt") stops the extraction at that entry and writes nothing for it.
 //
 // The entry-name buffer is static and shared: a returned name is valid until the next header read
 // on any stream. The reader is single-threaded and never closes or rewinds a caller's stream.
@@ -62,8 +62,8 @@ int   star_write_entry(FILE *archive, char *path);
 // Extracts every entry under prefix: null for the name alone; a prefix ending in '/' or '\' is
 // followed directly by the name, any other by '\' and the name (an empty prefix counts as null).
 // 0 when the archive ended after all entries were written (a stream without any boundary line
-// has none); -1 at the first entry that failed or whose name would leave the prefix. Files
-// written before a failure stay as they are.
+// has none); -1 at the first entry that failed or whose name would leave the prefix, and when a
+// read of the stream failed. Files written before a failure stay as they are.
 int   star_extract_all(FILE *archive, const char *prefix);
 
 // star_extract_all on the file at archive_path, opened "rb" and closed again; -1 if it cannot
@@ -83,7 +83,9 @@ int   star_extract_one_file(const char *archive_path, const char *name, char *ou
 char *star_next_entry(FILE *archive);
 
 // 1 if an entry name stays inside any prefix it is joined to: no ".." level (either separator),
-// no leading '/' or '\', and no ':'. Extraction refuses every other name.
+// no leading '/' or '\', no ':', and no level named as a Windows device (CON, PRN, AUX, NUL,
+// CONIN$, CONOUT$, COM1-9, LPT1-9, in any case, with or without an extension). Extraction refuses
+// every other name.
 int   star_name_is_safe(const char *name);
 
 #endif

@@ -1,8 +1,9 @@
-// Fault injection at the platform seam: every call a full installation makes is made to fail in
-// turn, and each run must still end in a clear, honest result.
+// Fault injection at the platform seam: every call of a full installation fails in turn.
 //
-// This test build links the installer in-process with the seam's operations (and stdio's writes
-// and closes) wrapped at link time (-Wl,--wrap): the wrappers count the calls of each operation
+// Each run must still end in a clear, honest result.
+//
+// This test build links the installer in-process with the seam's operations (and stdio's reads,
+// writes and closes) wrapped at link time (-Wl,--wrap): the wrappers count the calls of each operation
 // and make the Nth one fail. Message boxes answer Yes, the one-second wait is skipped, and the
 // process exit and the launch are turned into exceptions that end the run, so that one process
 // can run the installer hundreds of times.
@@ -28,11 +29,11 @@ using Files = std::map<std::string, std::string>;
 
 namespace {
 
-enum Op { FindResource, LoadResource, LockResource, WindowsDir, Mkdir, Open, Write, Close, Remove, RegCreate,
-          RegSet, Exec, kOps };
+enum Op { FindResource, LoadResource, LockResource, WindowsDir, Mkdir, Open, Read, Write, Close, Remove,
+          RegCreate, RegSet, Exec, kOps };
 const char *const kOpNames[kOps] = {"find resource", "load resource", "lock resource", "windows directory",
-                                    "mkdir", "fopen", "fwrite", "fclose", "remove", "registry create key",
-                                    "registry set value", "launch"};
+                                    "mkdir", "fopen", "read", "fwrite", "fclose", "remove",
+                                    "registry create key", "registry set value", "launch"};
 
 struct Injector {
     bool armed = false;
@@ -62,6 +63,8 @@ const void *__real_os_lock_resource(void *loaded);
 unsigned __real_os_get_windows_directory(char *buffer, unsigned size);
 int __real_os_mkdir(const char *path);
 FILE *__real_os_fopen(const char *path, const char *mode);
+char *__real_fgets_unlocked(char *s, int n, FILE *f);
+int __real___uflow(FILE *f);
 size_t __real_fwrite(const void *p, size_t size, size_t n, FILE *f);
 size_t __real_fwrite_unlocked(const void *p, size_t size, size_t n, FILE *f);
 int __real_fclose(FILE *f);
@@ -84,6 +87,19 @@ unsigned __wrap_os_get_windows_directory(char *buffer, unsigned size) {
 int __wrap_os_mkdir(const char *path) { return inject(Mkdir) ? -1 : __real_os_mkdir(path); }
 FILE *__wrap_os_fopen(const char *path, const char *mode) {
     return inject(Open) ? nullptr : __real_os_fopen(path, mode);
+}
+// Reads: the reader's line reads, and the refills behind its byte reads (glibc's getc_unlocked
+// takes bytes from the stream's buffer and calls __uflow when it is empty). A failing read sets
+// the stream's error flag, as a failing device does.
+char *__wrap_fgets_unlocked(char *s, int n, FILE *f) {
+    if (!inject(Read)) return __real_fgets_unlocked(s, n, f);
+    f->_flags |= _IO_ERR_SEEN;
+    return nullptr;
+}
+int __wrap___uflow(FILE *f) {
+    if (!inject(Read)) return __real___uflow(f);
+    f->_flags |= _IO_ERR_SEEN;
+    return EOF;
 }
 size_t __wrap_fwrite(const void *p, size_t size, size_t n, FILE *f) {
     return inject(Write) ? 0 : __real_fwrite(p, size, n, f);

@@ -180,8 +180,11 @@ TEST(StarReader, PrefixJoining) {
 
 TEST(StarReader, NamesThatLeaveThePrefixAreRefusedAndWriteNothing) {
     const char *refused[] = {"..", "../x", "a/../../x", "a\\..\\x", "..\\x", "x/..", "/abs", "\\abs",
-                             "c:x", "C:\\x", "a:stream", "dir/f:s"};
-    const char *allowed[] = {"..a", "a..", "a..b/c", "...", ".", "./x", "a/./b"};
+                             "c:x", "C:\\x", "a:stream", "dir/f:s",
+                             // Windows devices, whatever the case or extension
+                             "CON", "nul.txt", "lib/Com1.dll", "lpt9", "AUX .txt", "conin$", "a\\prn.x.y"};
+    const char *allowed[] = {"..a", "a..", "a..b/c", "...", ".", "./x", "a/./b",
+                             "console", "com10", "lpt", "nul_x", "a.con", "xcon"};
     for (const char *name : refused) {
         SCOPED_TRACE(name);
         EXPECT_EQ(star_name_is_safe(name), 0);
