@@ -66,23 +66,37 @@ int star_writer_add_bytes(star_writer *w, const char *name, const void *data, si
     return close_entry(w);
 }
 
-int star_writer_add_file(star_writer *w, const char *name, FILE *body) {
-    if (!star_writer_name_ok(name)) return STAR_ERR_NAME;
-    if (!put_header(w, name)) return STAR_ERR_IO;
-    // The magic may straddle two pieces: keep the last 34 bytes of each in front of the next.
+namespace {
+
+// Reads body to its end in pieces of 64 KiB, each with the previous piece's last 34 bytes kept in
+// front of it, so that a magic split between two pieces is still seen. on_piece gets each piece's
+// new bytes. STAR_ERR_MAGIC at the first magic, STAR_ERR_IO when a read or on_piece fails.
+template <typename F> int scan_body(FILE *body, F on_piece) {
     static char buf[kStarMagicLen - 1 + (1 << 16)];
     size_t kept = 0;
     for (;;) {
         size_t got = fread(buf + kept, 1, sizeof buf - kept, body);
         if (got == 0) break;
         if (star_find_magic(buf, kept + got) >= 0) return STAR_ERR_MAGIC;
-        if (!put(w, buf + kept, got)) return STAR_ERR_IO;
+        if (!on_piece(buf + kept, got)) return STAR_ERR_IO;
         size_t total = kept + got;
         kept = total < kStarMagicLen - 1 ? total : kStarMagicLen - 1;
         memmove(buf, buf + total - kept, kept);
     }
-    if (ferror(body)) return STAR_ERR_IO;
-    return close_entry(w);
+    return ferror(body) ? STAR_ERR_IO : STAR_OK;
+}
+
+}  // namespace
+
+int star_writer_add_file(star_writer *w, const char *name, FILE *body) {
+    if (!star_writer_name_ok(name)) return STAR_ERR_NAME;
+    if (!put_header(w, name)) return STAR_ERR_IO;
+    int r = scan_body(body, [w](const char *p, size_t n) { return put(w, p, n); });
+    return r == STAR_OK ? close_entry(w) : r;
+}
+
+int star_check_body(FILE *body) {
+    return scan_body(body, [](const char *, size_t) { return true; });
 }
 
 int star_writer_end(star_writer *w) { return fflush(w->out) == 0 ? STAR_OK : STAR_ERR_IO; }

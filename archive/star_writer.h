@@ -40,6 +40,10 @@ int star_writer_begin(star_writer *w, FILE *out, star_line_break line_break, lon
 // archive holds part of the entry and must be discarded; on STAR_ERR_NAME nothing was written.
 int star_writer_add_file(star_writer *w, const char *name, FILE *body);
 
+// Reads body to its end: STAR_OK if it can be framed, STAR_ERR_MAGIC if it holds the magic,
+// STAR_ERR_IO on a read error. For writers that cannot take back what they have written.
+int star_check_body(FILE *body);
+
 // Adds one entry from memory.
 int star_writer_add_bytes(star_writer *w, const char *name, const void *data, size_t size);
 

@@ -16,6 +16,7 @@ status() {  # status EXPECTED COMMAND... : runs the command, compares its exit s
     "$@" >"$T/out" 2>"$T/err"; [ $? -eq "$want" ]
 }
 one_error_line() { [ "$(wc -l <"$T/err")" -eq 1 ] && grep -q "$1" "$T/err"; }
+absent() { for f in "$@"; do [ ! -e "$f" ] || return 1; done; }
 
 # An application folder with nested levels, bytes the framing cares about, and an empty file.
 mkdir -p "$T/app/lib/sub" "$T/app/empty"
@@ -76,7 +77,7 @@ check "missing archive message" one_error_line "nope.star"
 check "cut archive"             status 1 "$STAR" extract "$DATA/star/cut_in_body.star" -C "$T/cut"
 check "cut archive message"     one_error_line "cut_in_body.star"
 check "dot-dot refused"         status 1 "$STAR" extract "$DATA/star/dot_dot_name.star" -C "$T/dd/in"
-check "nothing outside"         [ ! -e "$T/dd/escaped" ] && [ ! -e "$T/escaped" ]
+check "nothing outside"         absent "$T/dd/escaped" "$T/escaped"
 check "missing path to pack"    status 1 "$STAR" pack "$T/m.star" "$T/does-not-exist"
 check "no archive after failure" [ ! -e "$T/m.star" ]
 
@@ -87,6 +88,8 @@ check "--version"               status 0 "$STAR" --version
 check "no command"              status 1 "$STAR"
 check "unknown command"         status 1 "$STAR" frobnicate
 check "bad stamp"               status 1 "$STAR" pack "$T/s.star" --stamp soon "$T/app"
+check "-C without a folder"     status 1 "$STAR" extract "$T/a.star" -C
+check "says what is missing"    grep -q -- "-C needs a value" "$T/err"
 
 echo "star tool: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

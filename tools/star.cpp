@@ -7,7 +7,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -48,70 +47,6 @@ std::string stored_name(std::string path) {
     return path == "." ? "" : path;
 }
 
-std::string write_error(int result, const folder_file &item) {
-    switch (result) {
-    case STAR_ERR_MAGIC: return item.path + ": holds the archive's boundary magic and cannot be packed";
-    case STAR_ERR_NAME: return item.path + ": its name cannot be stored (\"" + item.name + "\")";
-    default: return item.path + ": " + (errno ? strerror(errno) : "read or write failed");
-    }
-}
-
-// Writes all items; the caller removes a half-written archive file on failure.
-bool write_archive(FILE *out, const std::vector<folder_file> &items, bool crlf, long long stamp,
-                   std::string &error) {
-    star_writer w;
-    if (star_writer_begin(&w, out, crlf ? STAR_CRLF : STAR_LF, stamp) != STAR_OK) {
-        error = strerror(errno);
-        return false;
-    }
-    for (const folder_file &item : items) {
-        FILE *body = fopen(item.path.c_str(), "rb");
-        if (!body) {
-            error = item.path + ": " + strerror(errno);
-            return false;
-        }
-        errno = 0;
-        int r = star_writer_add_file(&w, item.name.c_str(), body);
-        fclose(body);
-        if (r != STAR_OK) {
-            error = write_error(r, item);
-            return false;
-        }
-    }
-    if (star_writer_end(&w) != STAR_OK) {
-        error = strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-// Standard output cannot be taken back, so every body is checked for the magic before the
-// first byte goes out.
-bool check_bodies(const std::vector<folder_file> &items, std::string &error) {
-    static char buf[34 + (1 << 16)];
-    for (const folder_file &item : items) {
-        FILE *body = fopen(item.path.c_str(), "rb");
-        if (!body) {
-            error = item.path + ": " + strerror(errno);
-            return false;
-        }
-        size_t kept = 0, got;
-        bool found = false;
-        while (!found && (got = fread(buf + kept, 1, sizeof buf - kept, body)) > 0) {
-            found = star_find_magic(buf, kept + got) >= 0;
-            size_t total = kept + got;
-            kept = std::min<size_t>(total, 34);
-            memmove(buf, buf + total - kept, kept);
-        }
-        fclose(body);
-        if (found) {
-            error = write_error(STAR_ERR_MAGIC, item);
-            return false;
-        }
-    }
-    return true;
-}
-
 int cmd_pack(int argc, char **argv) {
     if (argc < 1) return usage_error("pack needs an archive");
     const char *archive = argv[0];
@@ -147,8 +82,10 @@ int cmd_pack(int argc, char **argv) {
         if (!collect_folder(where, stored_name(p), items, error)) return fail(archive, error);
     }
 
+    star_line_break line_break = crlf ? STAR_CRLF : STAR_LF;
     if (strcmp(archive, "-") == 0) {
-        if (!check_bodies(items, error) || !write_archive(stdout, items, crlf, stamp, error))
+        // Standard output cannot be taken back: every body is checked before the first byte goes out.
+        if (!check_folder_bodies(items, error) || !write_folder_archive(stdout, items, line_break, stamp, error))
             return fail(archive, error);
         return 0;
     }
@@ -159,7 +96,11 @@ int cmd_pack(int argc, char **argv) {
     if (fd < 0) return fail(archive, strerror(errno));
     fchmod(fd, 0644);
     FILE *out = fdopen(fd, "wb");
-    bool ok = out && write_archive(out, items, crlf, stamp, error);
+    if (!out) {
+        error = strerror(errno);
+        close(fd);
+    }
+    bool ok = out && write_folder_archive(out, items, line_break, stamp, error);
     if (out && fclose(out) != 0 && ok) {
         ok = false;
         error = strerror(errno);
@@ -197,9 +138,12 @@ int cmd_extract(int argc, char **argv) {
     const char *archive = argv[0];
     const char *dir = nullptr, *out = nullptr, *name = nullptr;
     for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-C") == 0 && i + 1 < argc) dir = argv[++i];
-        else if (strcmp(argv[i], "-o") == 0 && i + 1 < argc) out = argv[++i];
-        else if (argv[i][0] == '-' && argv[i][1]) return usage_error(std::string("unknown option ") + argv[i]);
+        bool has_value = i + 1 < argc;
+        if (strcmp(argv[i], "-C") == 0 || strcmp(argv[i], "-o") == 0) {
+            if (!has_value) return usage_error(std::string(argv[i]) + " needs a value");
+            (argv[i][1] == 'C' ? dir : out) = argv[i + 1];
+            i++;
+        } else if (argv[i][0] == '-' && argv[i][1]) return usage_error(std::string("unknown option ") + argv[i]);
         else if (!name) name = argv[i];
         else return usage_error("extract takes at most one entry name");
     }
@@ -216,8 +160,8 @@ int cmd_extract(int argc, char **argv) {
     else result = star_extract_all(in, dir);
     bool read_error = ferror(in);
     if (in != stdin) fclose(in);
-    if (result == 0) return 0;
     if (read_error) return fail(archive, "read error");
+    if (result == 0) return 0;
     if (name) return fail(archive, std::string("entry \"") + name + "\" not found, refused, damaged or not writable");
     return fail(archive, "extraction stopped: the archive is damaged or cut short, an entry's name leaves "
                          "the destination, or a file cannot be written");

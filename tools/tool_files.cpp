@@ -1,5 +1,4 @@
-// What the command-line tools share: walking a folder into archive entries, whole-file reads and
-// time stamps given as text.
+// What the command-line tools share: folder walks, archive writing, file reads, time stamps.
 #include "tool_files.h"
 
 #include <dirent.h>
@@ -12,7 +11,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "star_writer.h"
 
 bool collect_folder(const std::string &path, const std::string &name, std::vector<folder_file> &files,
                     std::string &error) {
@@ -47,6 +45,51 @@ bool collect_folder(const std::string &path, const std::string &name, std::vecto
         if (!collect_folder(path + "/" + child, name.empty() ? child : name + "/" + child, files, error))
             return false;
     return true;
+}
+
+namespace {
+
+std::string body_error(int result, const folder_file &file) {
+    if (result == STAR_ERR_MAGIC) return file.path + ": holds the archive's boundary magic and cannot be packed";
+    if (result == STAR_ERR_NAME) return file.path + ": its name cannot be stored in the archive (\"" + file.name + "\")";
+    return file.path + ": " + (errno ? strerror(errno) : "read or write failed");
+}
+
+// Runs step on each file opened for reading; false with a reason at the first failure.
+template <typename F> bool each_body(const std::vector<folder_file> &files, std::string &error, F step) {
+    for (const folder_file &file : files) {
+        FILE *body = fopen(file.path.c_str(), "rb");
+        if (!body) {
+            error = file.path + ": " + strerror(errno);
+            return false;
+        }
+        errno = 0;
+        int r = step(file, body);
+        fclose(body);
+        if (r != STAR_OK) {
+            error = body_error(r, file);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool write_folder_archive(FILE *out, const std::vector<folder_file> &files, star_line_break line_break,
+                          long long stamp, std::string &error) {
+    star_writer w;
+    bool ok = star_writer_begin(&w, out, line_break, stamp) == STAR_OK &&
+              each_body(files, error, [&w](const folder_file &f, FILE *body) {
+                  return star_writer_add_file(&w, f.name.c_str(), body);
+              });
+    if (ok && star_writer_end(&w) != STAR_OK) ok = false;
+    if (!ok && error.empty()) error = std::string("cannot write the archive: ") + strerror(errno);
+    return ok;
+}
+
+bool check_folder_bodies(const std::vector<folder_file> &files, std::string &error) {
+    return each_body(files, error, [](const folder_file &, FILE *body) { return star_check_body(body); });
 }
 
 bool read_whole_file(const std::string &path, std::string &out) {

@@ -44,6 +44,19 @@ int usage_error(const std::string &what) {
     return 1;
 }
 
+// A name Windows can create: no control characters nor any of < > " | ? *, and no level ending in
+// a dot or a space (Windows drops those, so the file would land under another name). A Windows
+// installer with such a name in its payload could only fail halfway through.
+bool windows_can_hold(const std::string &name) {
+    for (size_t i = 0; i < name.size(); i++) {
+        unsigned char c = (unsigned char)name[i];
+        if (c < 32 || strchr("<>\"|?*", c)) return false;
+        bool level_end = i + 1 == name.size() || name[i + 1] == '/';
+        if (level_end && (c == '.' || c == ' ')) return false;
+    }
+    return true;
+}
+
 bool is_regular_file(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -133,6 +146,10 @@ int main(int argc, char **argv) {
     if (!in.icon.empty() && !check_icon(in.icon, error)) return fail(error);
     std::vector<folder_file> files;
     if (!collect_folder(app_dir, "", files, error)) return fail(error);
+    if (arch != "linux")
+        for (const folder_file &f : files)
+            if (!windows_can_hold(f.name))
+                return fail(f.path + ": Windows cannot hold a file by this name (\"" + f.name + "\")");
 
     const char *tmp_root = getenv("TMPDIR");
     work_dir work;

@@ -1,5 +1,7 @@
-// The packer's stages, shared by its command (zorv_pack.cpp) and its two halves: the payload
-// (zorv_pack_payload.cpp) and the installer executables (zorv_pack_installer.cpp).
+// The packer's stages, shared by its command and its two halves.
+//
+// The command is zorv_pack.cpp; the payload is made in zorv_pack_payload.cpp and the installer
+// executables in zorv_pack_installer.cpp.
 #ifndef ZORV_TOOLS_ZORV_PACK_H
 #define ZORV_TOOLS_ZORV_PACK_H
 

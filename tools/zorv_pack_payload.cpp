@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <string.h>
 
-
 #include "star_writer.h"
 #include "zorv_pack.h"
 
@@ -16,24 +15,12 @@ bool write_app_archive(const std::vector<folder_file> &files, long long stamp, c
         error = archive_path + ": " + strerror(errno);
         return false;
     }
-    star_writer w;
-    int r = star_writer_begin(&w, out, STAR_LF, stamp);
-    for (size_t i = 0; r == STAR_OK && i < files.size(); i++) {
-        FILE *body = fopen(files[i].path.c_str(), "rb");
-        if (!body) {
-            error = files[i].path + ": " + strerror(errno);
-            fclose(out);
-            return false;
-        }
-        r = star_writer_add_file(&w, files[i].name.c_str(), body);
-        fclose(body);
-        if (r == STAR_ERR_MAGIC) error = files[i].path + ": holds the archive's boundary magic and cannot be packed";
-        else if (r != STAR_OK) error = files[i].path + ": cannot be read into the archive";
+    bool ok = write_folder_archive(out, files, STAR_LF, stamp, error);
+    if (fclose(out) != 0 && ok) {
+        error = archive_path + ": " + strerror(errno);
+        ok = false;
     }
-    if (r == STAR_OK) r = star_writer_end(&w);
-    if (fclose(out) != 0 && r == STAR_OK) r = STAR_ERR_IO;
-    if (r != STAR_OK && error.empty()) error = archive_path + ": cannot be written";
-    return r == STAR_OK;
+    return ok;
 }
 
 bool compress_bzip2(const std::string &in_path, const std::string &out_path, std::string &error) {

@@ -23,6 +23,12 @@ printf 'lib\n' >"$T/no_exe/lib/zorvcore.dll"
 printf 'MZ\n' >"$T/exe_below/lib/zorv.exe"
 printf 'MZ\n' >"$T/magic/zorv.exe"
 printf 'antes\n-----SIMPLE-TAR--MEZTIL--BOUNDARY---1215625293-2201---------\ndespues\n' >"$T/magic/notas.txt"
+# Names Windows cannot hold (fine for the Linux installer), and a Windows device name.
+mkdir -p "$T/bad_names" "$T/device"
+printf 'MZ\n' >"$T/bad_names/zorv.exe"
+printf 'x\n' >"$T/bad_names/que?.txt"
+printf 'MZ\n' >"$T/device/zorv.exe"
+printf 'x\n' >"$T/device/NUL.txt"
 # Two images in one icon file: the installer carries exactly one.
 printf '\0\0\1\0\2\0' >"$T/two.ico"
 head -c 32 /dev/zero >>"$T/two.ico"
@@ -48,6 +54,8 @@ refused "zorv.exe only below"   'no "zorv.exe" at its top level'      "$T/exe_be
 refused "zorv.exe a folder"     'no "zorv.exe" at its top level'      "$T/exe_folder" "${O[@]}"
 refused "magic in a file"       "magic/notas.txt: holds the archive's boundary magic" "$T/magic" "${O[@]}"
 refused "missing folder"        "No such file or directory"           "$T/none" "${O[@]}"
+refused "name Windows refuses"  "Windows cannot hold a file"          "$T/bad_names" "${O[@]}"
+refused "device name"           "cannot be stored in the archive"     "$T/device" "${O[@]}" --arch linux
 refused "icon of two images"    "holds 2 images"                      "$APP" "${O[@]}" --icon "$T/two.ico"
 refused "missing settings"      "not a readable file"                 "$APP" "${O[@]}" --settings "$T/none.txt"
 refused "unknown platform"      "unknown --arch arm"                  "$APP" "${O[@]}" --arch arm
