@@ -6,8 +6,8 @@
 
 // The process entry and the whole installation. The platform's start-up calls it with the
 // command-line tail (the text after the program name and the spaces and tabs that follow it) and
-// takes its result as the exit status: on Windows the runtime library's GUI start-up, on Linux
-// the main() in platform/posix. It returns 0 when the user declines and when the installed
+// takes its result as the exit status: the main() in platform/win (called by the runtime
+// library's GUI start-up) or in platform/posix. It returns 0 when the user declines and when the installed
 // program is not to be launched; after a failure message it ends the process with status -1, and
 // a successful launch replaces the process. Only the tail is used.
 extern "C" int OS_WINAPI WinMain(void *instance, void *previous, char *command_line, int show);

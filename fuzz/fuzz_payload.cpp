@@ -1,5 +1,7 @@
-// Fuzzes the payload pipeline: any resource bytes; a clear result, no temporary files, nothing
-// outside the target, and a damaged stream installs nothing.
+// Fuzzes the payload pipeline with any resource bytes.
+//
+// Each run must end with a clear result, leave no temporary file and nothing outside the target,
+// and a stream that does not decode must install nothing.
 #include <bzlib.h>
 #include <stddef.h>
 #include <stdint.h>

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The main job: packs the sample application into both Windows installers, runs the 64-bit one
-# under Wine and shows the result; then does the same with the Linux installer.
+# The main job: builds the installers with the sample application, runs them, shows the result.
+#
+# Packs the sample into both Windows installers, runs the 64-bit one under Wine and shows what it
+# did; then does the same with the Linux installer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, builds every preset and runs every test, once as
-# built and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The test command: installs what is missing, builds every preset and runs every test.
+#
+# The unit tests run twice: as built, and under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh

@@ -1,5 +1,6 @@
-// The payload pipeline on filesystems that fill up or refuse writes: a failure, never a success,
-// and no temporary file left behind.
+// The payload pipeline on filesystems that fill up or refuse writes.
+//
+// Each case must fail, never succeed, and leave no temporary file behind.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/mount.h>

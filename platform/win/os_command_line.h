@@ -1,5 +1,4 @@
-// Windows command lines: quoting an argument for a launched program, and cutting the installer's
-// own program name off.
+// Windows command lines: quoting a launched program's arguments, cutting off our program name.
 //
 // The runtime library's process calls (_execlp and its companions) join their arguments with
 // spaces into one command line and quote nothing, so a program path with a space would reach the
