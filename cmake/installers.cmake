@@ -48,14 +48,18 @@ rc=${PROJECT_SOURCE_DIR}/resources/installer.rc
 icon=${PROJECT_SOURCE_DIR}/resources/zorv.ico
 ${ZORV_KIT_LINK_LINES}")
 
-  # The sample application, and two Windows helpers of the tests: a sender of the close request
-  # alone, and a library to plant beside the installer.
+  # The sample application, and three Windows helpers of the tests: a sender of the close request
+  # alone, a library to plant beside the installer, and the archive reader over many archives (a
+  # console program, compared with its Linux build in tests/installers.cmake).
   add_subdirectory(sample)
   add_executable(zorv-close-request WIN32 tests/wine/close_request.c)
   target_link_options(zorv-close-request PRIVATE -static -s)
   add_library(zorv-planted SHARED tests/wine/planted_library.c)
   set_target_properties(zorv-planted PROPERTIES PREFIX "")
   target_link_options(zorv-planted PRIVATE -static -s)
+  add_executable(zorv-extract-all tests/wine/extract_all.cpp)
+  target_link_libraries(zorv-extract-all PRIVATE zorv_archive)
+  target_link_options(zorv-extract-all PRIVATE -static -s)
 else()
   # Where the Windows presets build, so that the packer and the tests find their kits and samples.
   set(ZORV_WIN32_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/win32 CACHE PATH "the win32 preset's build tree")

@@ -52,3 +52,13 @@ foreach(case
   set_tests_properties(wine.${case} PROPERTIES FIXTURES_REQUIRED "installers;wine" TIMEOUT 300 ENVIRONMENT
     "SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_WINE_TEMPLATE=${wine_dir}/template;ZORV_WINE_WORK=${wine_dir}/work;ZORV_INSTALLER=${installers_dir}/zorv-setup-x86_64.exe;ZORV_APP_DIR=${app_x86_64};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_WIN64_DIR=${ZORV_WIN64_BUILD_DIR};ZORV_ARTIFACTS=${wine_dir}/artifacts")
 endforeach()
+
+# The archive reader's Windows build under Wine against its Linux build, over the golden vectors
+# and generated archives; it needs no installer, only the prefix.
+add_executable(zorv-extract-all ${PROJECT_SOURCE_DIR}/tests/wine/extract_all.cpp)
+target_link_libraries(zorv-extract-all PRIVATE zorv_archive)
+add_test(NAME wine.reader_matches_linux_build
+         COMMAND ${Python3_EXECUTABLE} -m unittest -v reader_under_wine.ReaderUnderWine.test_windows_build_extracts_as_linux_build
+         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
+set_tests_properties(wine.reader_matches_linux_build PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 ENVIRONMENT
+  "ZORV_WINE_TEMPLATE=${wine_dir}/template;ZORV_WINE_WORK=${wine_dir}/work;ZORV_STAR=$<TARGET_FILE:star>;ZORV_EXTRACT_ALL=$<TARGET_FILE:zorv-extract-all>;ZORV_WIN64_DIR=${ZORV_WIN64_BUILD_DIR};ZORV_STAR_DATA=${CMAKE_CURRENT_SOURCE_DIR}/data/star")
