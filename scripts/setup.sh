@@ -3,6 +3,9 @@
 #
 # Idempotent: packages already present are not asked for again, and the Windows libraries are
 # built once into third_party/ (never committed) from Debian's own bzip2 source package.
+# Where the machine runs 32-bit programs (scripts/probe_32bit.sh runs one), Wine's 32-bit side
+# (wine32:i386) is installed too, so that the delivered i686 installer runs under Wine; where it
+# does not, one line says so and the 64-bit side alone is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +23,18 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Wine's 32-bit loader, from the i386 architecture of the same archive.
+if probe=$(./scripts/probe_32bit.sh); then
+  if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+    echo "setup: this machine $probe; installing wine32:i386"
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine32:i386 >/dev/null
+  fi
+else
+  echo "setup: this machine $probe; wine32:i386 is not installed, only the x86_64 installer can run under Wine"
 fi
 
 # libbzip2 for the Windows builds, compiled from Debian's source package with each cross compiler.
