@@ -29,9 +29,12 @@ done
 
 # The ELF header (52 bytes), one loadable segment (32 bytes) holding the whole file at 0x08048000,
 # and the code at 0x08048054: mov ebx,32; mov eax,1 (exit); int 0x80.
+# A file of its own for every probe: tests probe in parallel, and a program rewritten while
+# another copy of the probe starts it would crash. It lies in the build folder, where programs
+# run anyway, rather than in a temporary folder that may be mounted noexec.
 dir=build/probe-32bit
-mkdir -p "$dir" || { echo "does not run 32-bit programs: cannot tell, $dir cannot be made"; exit 1; }
-probe=$dir/exit32
+probe=$(mkdir -p "$dir" && mktemp "$dir/exit32.XXXXXX") || { echo "does not run 32-bit programs: cannot tell, no file can be made in $dir"; exit 1; }
+trap 'rm -f "$probe"' EXIT
 printf '\177ELF\1\1\1\0\0\0\0\0\0\0\0\0''\2\0\3\0\1\0\0\0''\124\200\4\010''\64\0\0\0''\0\0\0\0''\0\0\0\0''\64\0\40\0\1\0\0\0\0\0\0\0' >"$probe"
 printf '\1\0\0\0''\0\0\0\0''\0\200\4\010''\0\200\4\010''\140\0\0\0''\140\0\0\0''\5\0\0\0''\0\020\0\0' >>"$probe"
 printf '\273\40\0\0\0''\270\1\0\0\0''\315\200' >>"$probe"

@@ -7,6 +7,15 @@ happened. Xvfb comes first: a wineserver started without a display keeps a deskt
 Message boxes are observed through Wine's relay trace of MessageBoxA, which gives the text, the
 caption, the style and the button pressed; the template limits the trace to the few calls the
 tests read (RELAY_CALLS), so that a traced program runs at normal speed.
+
+A session runs the programs of one architecture: the delivered i686 installer and its helpers, or
+the x86_64 twin and its own. Both use the same 64-bit prefix template, which holds the 32-bit side
+(syswow64) wherever Wine's 32-bit loader is installed. The 64-bit loader starts the x86_64
+programs; i686 programs go through the `wine` command, as a user would start them, which runs
+them in Wine's 32-bit loader. (The 64-bit loader also runs them, but through a 64-bit process of
+its own that waits for the 32-bit one and adds its lines to the trace.) The prefix's own tools
+(reg, cmd) always run 64-bit. Where the machine does not run 32-bit programs, the i686 sessions
+are not made and their tests are skipped with the probe's reason (scripts/probe_32bit.sh).
 """
 import os
 import re
@@ -16,12 +25,29 @@ import subprocess
 import time
 
 WINE = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"  # what the `wine` command runs for every program once wine32 is installed
+LOADERS = {"x86_64": WINE, "i686": "wine"}
+PROBE_32BIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "probe_32bit.sh")
 WINESERVER = "/usr/lib/wine/wineserver"
 CAPTION = "Instalador de Zorvana"
 RELAY_CALLS = ("user32.MessageBoxA", "kernel32.SetDefaultDllDirectories", "kernel32.SetDllDirectoryA")
 
 # Keys that answer a message box whatever the keyboard layout (Yes is the default button).
 YES, NO, CANCEL, OK = "Return", "n", "Escape", "Return"
+
+
+def unavailable(arch):
+    """None when arch's programs can run under Wine on this machine, else why they cannot.
+
+    Where the machine runs 32-bit programs but Wine's 32-bit loader is missing, the answer is
+    None all the same: the tests then fail and say so, since setup.sh installs it on such machines.
+    """
+    if arch == "x86_64":
+        return None
+    probe = subprocess.run([PROBE_32BIT], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+    if probe.returncode != 0:
+        return "the i686 installer is not run: this machine " + probe.stdout.strip()
+    return None
 
 
 def base_env(prefix, display=None):
@@ -92,9 +118,13 @@ def stop_server(server, env):
 
 
 class Session:
-    """One test's private prefix (a copy of the template), display and wineserver."""
+    """One test's private prefix (a copy of the template), display and wineserver, for one architecture."""
 
-    def __init__(self, template, work_dir):
+    def __init__(self, template, work_dir, arch="x86_64"):
+        if arch == "i686" and not os.path.exists(WINE32):
+            raise RuntimeError("this machine runs 32-bit programs, but Wine's 32-bit loader %s is missing: "
+                               "run scripts/setup.sh" % WINE32)
+        self.loader = LOADERS[arch]
         self.work_dir = work_dir
         if os.path.exists(work_dir):
             shutil.rmtree(work_dir)
@@ -110,7 +140,7 @@ class Session:
         self.runs = 0
         # The prefix's own services and its desktop start with the first program: started here,
         # untraced, they neither slow down nor clutter the traced runs of the tests.
-        self.run(["cmd", "/c", "exit"])
+        self.run(["cmd", "/c", "exit"], loader=WINE)
 
     def __enter__(self):
         return self
@@ -148,29 +178,30 @@ class Session:
 
     # ---- Programs ----
 
-    def start(self, args, cwd=None, relay=False, extra_env=None):
-        """Starts a Windows program (a Unix path or a C: path first); its output goes to a log."""
+    def start(self, args, cwd=None, relay=False, extra_env=None, loader=None):
+        """Starts a Windows program (a Unix path or a C: path first) with the session's loader unless
+        another is given; its output goes to a log."""
         self.runs += 1
         log_path = os.path.join(self.work_dir, "run%d.log" % self.runs)
         env = dict(self.env, WINEDEBUG="+relay" if relay else "-all")
         env.update(extra_env or {})
         log = open(log_path, "wb")
-        p = subprocess.Popen([WINE] + list(args), cwd=cwd or self.work_dir, env=env, stdout=log,
+        p = subprocess.Popen([loader or self.loader] + list(args), cwd=cwd or self.work_dir, env=env, stdout=log,
                              stderr=subprocess.STDOUT, start_new_session=True)
         log.close()
         p.log_path = log_path
         self.started.append(p)
         return p
 
-    def run(self, args, cwd=None, relay=False, timeout=60, extra_env=None):
+    def run(self, args, cwd=None, relay=False, timeout=60, extra_env=None, loader=None):
         """Runs a program to its end: (exit status, its output)."""
-        p = self.start(args, cwd, relay, extra_env)
+        p = self.start(args, cwd, relay, extra_env, loader)
         p.wait(timeout)
         return p.returncode, output(p)
 
     def reg_query(self, key, value):
         """`reg query KEY /v VALUE`: (exit status, the value's data or None)."""
-        status, text = self.run(["reg", "query", key, "/v", value])
+        status, text = self.run(["reg", "query", key, "/v", value], loader=WINE)
         m = re.search(r"^\s+%s\s+REG_SZ\s+(.*?)\r?$" % re.escape(value), text, re.M)
         return status, m.group(1) if m else None
 
@@ -206,6 +237,19 @@ class Session:
         colours = subprocess.run(["identify", "-format", "%k", png_path], check=True, stdout=subprocess.PIPE,
                                  text=True, timeout=60).stdout
         return int(colours)
+
+
+def open_session(test, arch):
+    """The session of a unittest test case in a folder named after its method, closed and removed
+    when the test ends; the test is skipped, with the reason, where arch cannot run here."""
+    reason = unavailable(arch)
+    if reason:
+        test.skipTest(reason)
+    name = test.id().rsplit(".", 1)[-1]
+    session = Session(os.environ["ZORV_WINE_TEMPLATE"], os.path.join(os.environ["ZORV_WINE_WORK"], name), arch)
+    test.addCleanup(session.remove)
+    test.addCleanup(session.close)
+    return session
 
 
 def output(process):

@@ -17,10 +17,11 @@ be cut. Their bodies come from a fixed seed and are made of what the framing rul
 LF and CR LF, lines of 61 to 63 bytes (the pending run holds 63), runs of '-' and beginnings of
 the boundary magic, never the whole magic.
 
-CTest gives the inputs in the environment: ZORV_WINE_TEMPLATE and ZORV_WINE_WORK (as in
-wine_e2e.py), ZORV_STAR (the host star tool), ZORV_EXTRACT_ALL (zorv-extract-all built for
-Linux), ZORV_WIN64_DIR (the win64 tree, which holds zorv-extract-all.exe) and ZORV_STAR_DATA (the
-golden vectors).
+CTest runs it once for each Windows build, i686 (skipped where the machine does not run 32-bit
+programs) and x86_64, and gives the inputs in the environment: ZORV_WINE_ARCH, ZORV_WINE_TEMPLATE
+and ZORV_WINE_WORK (as in wine_e2e.py), ZORV_STAR (the host star tool), ZORV_EXTRACT_ALL
+(zorv-extract-all built for Linux), ZORV_WIN_DIR (the Windows tree of that architecture, which
+holds zorv-extract-all.exe) and ZORV_STAR_DATA (the golden vectors).
 """
 import glob
 import os
@@ -263,10 +264,7 @@ class ReaderUnderWine(unittest.TestCase):
     maxDiff = 3000  # the first few differing files of an archive; the rest would bury the others
 
     def setUp(self):
-        name = self.id().rsplit(".", 1)[-1]
-        self.session = harness.Session(ENV["ZORV_WINE_TEMPLATE"], os.path.join(ENV["ZORV_WINE_WORK"], name))
-        self.addCleanup(self.session.remove)
-        self.addCleanup(self.session.close)
+        self.session = harness.open_session(self, ENV["ZORV_WINE_ARCH"])
         temp = tempfile.TemporaryDirectory()
         self.addCleanup(temp.cleanup)
         self.temp = temp.name
@@ -309,7 +307,7 @@ class ReaderUnderWine(unittest.TestCase):
         host_results = results(host.stdout)
         self.assertEqual([i for i, _ in host_results], list(range(1, len(names) + 1)))
 
-        exe = os.path.join(ENV["ZORV_WIN64_DIR"], "zorv-extract-all.exe")
+        exe = os.path.join(ENV["ZORV_WIN_DIR"], "zorv-extract-all.exe")
         # A crash would start Wine's debugger, which waits on the display for someone to close it;
         # without it the run ends at once with the fault in its output.
         no_debugger = dict(WINEDLLOVERRIDES=self.session.env["WINEDLLOVERRIDES"] + ";winedbg.exe=d")

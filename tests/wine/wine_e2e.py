@@ -1,10 +1,12 @@
-"""End-to-end tests of the x86_64 installer under Wine, each in its own prefix, display and wineserver.
+"""End-to-end tests of a Windows installer under Wine, each in its own prefix, display and wineserver.
 
-CTest runs one test method per entry (see tests/CMakeLists.txt) and gives the inputs in the
-environment: ZORV_WINE_TEMPLATE (the prefix template of this run), ZORV_WINE_WORK (a folder for
-the sessions), ZORV_INSTALLER (the installer with the sample application), ZORV_APP_DIR (that
-application's folder), ZORV_PACK (the packer), ZORV_WIN64_DIR (the win64 build tree, for the
-test helpers) and ZORV_ARTIFACTS (where screenshots are kept).
+CTest runs one test method per entry and architecture (see tests/installers.cmake): the delivered
+i686 installer where the machine runs 32-bit programs (skipped, with the reason, where it does
+not), and its x86_64 twin always. The inputs come in the environment: ZORV_WINE_ARCH (i686 or
+x86_64), ZORV_WINE_TEMPLATE (the prefix template of this run), ZORV_WINE_WORK (a folder for the
+sessions), ZORV_INSTALLER (the installer with the sample application), ZORV_APP_DIR (that
+application's folder), ZORV_PACK (the packer), ZORV_WIN_DIR (the Windows build tree of that
+architecture, for the test helpers) and ZORV_ARTIFACTS (where screenshots are kept).
 
 The installer is run from a downloads folder that is also its current folder, as a user would.
 """
@@ -58,10 +60,7 @@ def wait_for_file(path, timeout=30):
 
 class InstallerUnderWine(unittest.TestCase):
     def setUp(self):
-        name = self.id().rsplit(".", 1)[-1]
-        self.session = harness.Session(ENV["ZORV_WINE_TEMPLATE"], os.path.join(ENV["ZORV_WINE_WORK"], name))
-        self.addCleanup(self.session.remove)
-        self.addCleanup(self.session.close)
+        self.session = harness.open_session(self, ENV["ZORV_WINE_ARCH"])
         self.app = tree(ENV["ZORV_APP_DIR"])
         self.downloads = self.session.unix_path(DOWNLOADS)
         os.makedirs(self.downloads, exist_ok=True)
@@ -121,7 +120,7 @@ class InstallerUnderWine(unittest.TestCase):
 
     def pack(self, app_dir, out_name):
         out = os.path.join(self.session.work_dir, out_name)
-        subprocess.run([ENV["ZORV_PACK"], app_dir, "-o", out, "--arch", "x86_64"], check=True)
+        subprocess.run([ENV["ZORV_PACK"], app_dir, "-o", out, "--arch", ENV["ZORV_WINE_ARCH"]], check=True)
         with open(out, "rb") as f:
             return f.read()
 
@@ -135,7 +134,7 @@ class InstallerUnderWine(unittest.TestCase):
         wait_for_file(os.path.join(folder, RECORD))
         time.sleep(1)
         self.assertIsNone(app.poll(), "the application ended before any close request")
-        sender = os.path.join(ENV["ZORV_WIN64_DIR"], "zorv-close-request.exe")
+        sender = os.path.join(ENV["ZORV_WIN_DIR"], "zorv-close-request.exe")
         self.assertEqual(self.session.run([sender])[0], 0)
         app.wait(10)
         self.assertEqual(app.returncode, 0)
@@ -234,13 +233,13 @@ class InstallerUnderWine(unittest.TestCase):
         Windows searches for any library; a program without the installer's restriction picks the
         planted copy from its own folder (the control), the installer must not.
         """
-        shutil.copyfile(os.path.join(ENV["ZORV_WIN64_DIR"], "zorv-planted.dll"),
+        shutil.copyfile(os.path.join(ENV["ZORV_WIN_DIR"], "zorv-planted.dll"),
                         os.path.join(self.downloads, "winex11.drv"))
         mark = self.session.unix_path(r"C:\zorv-planted.txt")
         prefer_native = dict(WINEDLLOVERRIDES=self.session.env["WINEDLLOVERRIDES"] + ";winex11.drv=n,b")
 
         control = DOWNLOADS + r"\zorv-close-request.exe"
-        shutil.copyfile(os.path.join(ENV["ZORV_WIN64_DIR"], "zorv-close-request.exe"),
+        shutil.copyfile(os.path.join(ENV["ZORV_WIN_DIR"], "zorv-close-request.exe"),
                         self.session.unix_path(control))
         self.session.run([control], cwd=self.downloads, extra_env=prefer_native)
         self.assertTrue(os.path.exists(mark), "the control did not load the planted library: the test proves nothing")
