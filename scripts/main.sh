@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job: builds the installers with the sample application, runs them, shows the result.
 #
-# Packs the sample into both Windows installers, runs the 64-bit one under Wine and shows what it
-# did; then does the same with the Linux installer.
+# Packs the sample into both Windows installers, runs the delivered 32-bit one under Wine where
+# the machine runs 32-bit programs (else its 64-bit twin) and shows what it did; then does the same
+# with the Linux installer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -19,12 +20,20 @@ echo "== zorv-pack: the sample application into the 32-bit installer (delivered)
 "$build/zorv-pack" build/win32/sample/app -o "$windows/zorv-setup-i686.exe"
 "$build/zorv-pack" build/win64/sample/app -o "$windows/zorv-setup-x86_64.exe" --arch x86_64
 python3 tests/pe/pe_image.py "$windows/zorv-setup-i686.exe" "$windows/zorv-setup-x86_64.exe"
-echo "== the 64-bit installer's payload (RCDATA_RAW/101, bzip2): the sample folder, names sorted"
-python3 tests/pe/pe_image.py --extract RCDATA_RAW/101 "$windows/zorv-setup-x86_64.exe" | bzip2 -dc | "$build/star" list -
-echo "== zorv-setup-i686.exe, the delivered installer, cannot run on this machine: its kernel does"
-echo "   not run 32-bit programs, so neither can Wine's 32-bit side (see the README for Windows)."
-echo "   Its x86_64 twin, built from the same sources, runs under Wine instead:"
-python3 scripts/wine_demo.py "$windows/zorv-setup-x86_64.exe" build/win64/zorv-close-request.exe "$windows/wine"
+echo "== the delivered installer's payload (RCDATA_RAW/101, bzip2): the sample folder, names sorted"
+python3 tests/pe/pe_image.py --extract RCDATA_RAW/101 "$windows/zorv-setup-i686.exe" | bzip2 -dc | "$build/star" list -
+# The delivered installer runs under Wine only where the kernel runs 32-bit programs and Wine's
+# 32-bit side is installed (setup.sh installs it where it can); elsewhere its twin stands in.
+if probe=$(./scripts/probe_32bit.sh) && [ -x /usr/lib/wine/wine ]; then
+  echo "== this machine $probe and Wine's 32-bit side is installed: zorv-setup-i686.exe, the delivered"
+  echo "   installer, runs under Wine"
+  python3 scripts/wine_demo.py i686 "$windows/zorv-setup-i686.exe" build/win32/zorv-close-request.exe "$windows/wine"
+else
+  [ -x /usr/lib/wine/wine ] || probe="$probe (and Wine's 32-bit side is not installed)"
+  echo "== zorv-setup-i686.exe, the delivered installer, is not run: this machine $probe."
+  echo "   Its x86_64 twin, built from the same sources, runs under Wine instead (see the README for Windows):"
+  python3 scripts/wine_demo.py x86_64 "$windows/zorv-setup-x86_64.exe" build/win64/zorv-close-request.exe "$windows/wine"
+fi
 
 # ---- The Linux installer ----
 echo

@@ -14,7 +14,7 @@ set -u
 cd "$(dirname "$0")/.."
 
 if [ -n "${ZORV_NO_32BIT:-}" ] && [ "${ZORV_NO_32BIT}" != 0 ]; then
-  echo "does not run 32-bit programs: ZORV_NO_32BIT is set, so the 32-bit side is left out"
+  echo "does not run 32-bit programs (so says ZORV_NO_32BIT)"
   exit 1
 fi
 

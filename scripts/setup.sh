@@ -34,7 +34,7 @@ if probe=$(./scripts/probe_32bit.sh); then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine32:i386 >/dev/null
   fi
 else
-  echo "setup: this machine $probe; wine32:i386 is not installed, only the x86_64 installer can run under Wine"
+  echo "setup: this machine $probe; wine32:i386 is not asked for, and only the x86_64 installer runs under Wine"
 fi
 
 # libbzip2 for the Windows builds, compiled from Debian's source package with each cross compiler.

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Runs the x86_64 installer under Wine as the main command shows it, in a prefix of its own.
+"""Runs a Windows installer under Wine as the main command shows it, in a prefix of its own.
 
-    wine_demo.py INSTALLER CLOSE_REQUEST_EXE WORK_DIR
+    wine_demo.py ARCH INSTALLER CLOSE_REQUEST_EXE WORK_DIR
 
-Makes a fresh prefix under WORK_DIR with its own Xvfb display, puts the installer into the
+ARCH is i686 (the delivered installer, started with `wine`) or x86_64 (its twin, started with
+Wine's 64-bit loader); CLOSE_REQUEST_EXE is the helper built for the same one. Makes a fresh prefix under WORK_DIR with its own Xvfb display, puts the installer into the
 prefix's downloads folder, runs it silently into "C:\\Program Files\\Zorvana" (it then starts the
 application with "-i"), and shows the installed files, the registry record and what the launched
 application received. The application is then asked to quit with the close request, and Wine and
@@ -23,17 +24,20 @@ TARGET = r"C:\Program Files\Zorvana"
 DOWNLOADS = r"C:\users\Public\Downloads"
 
 
-def main(installer, close_request, work_dir):
+COMMAND = {"i686": "wine", "x86_64": "wine64"}
+
+
+def main(arch, installer, close_request, work_dir):
     template = os.path.join(work_dir, "template")
     print("== making a Wine prefix of its own (about 15 s)", flush=True)
     harness.make_template(template, os.path.join(work_dir, "logs"))
-    session = harness.Session(template, os.path.join(work_dir, "session"))
+    session = harness.Session(template, os.path.join(work_dir, "session"), arch)
     shutil.rmtree(template)
     try:
         downloads = session.unix_path(DOWNLOADS)
         os.makedirs(downloads, exist_ok=True)
         shutil.copyfile(installer, os.path.join(downloads, "zorv-setup.exe"))
-        print('== wine64 zorv-setup.exe -s -d "%s"   (current folder %s)' % (TARGET, DOWNLOADS), flush=True)
+        print('== %s zorv-setup.exe -s -d "%s"   (current folder %s)' % (COMMAND[arch], TARGET, DOWNLOADS), flush=True)
         process = session.start([DOWNLOADS + r"\zorv-setup.exe", "-s", "-d", TARGET], cwd=downloads)
         process.wait(120)
         print("   the installer's process ended with status %d (replaced by the application)" % process.returncode)
@@ -51,7 +55,7 @@ def main(installer, close_request, work_dir):
                 print("   %-28s %7d bytes" % (os.path.relpath(path, folder).replace("/", "\\"), os.path.getsize(path)))
         print("   (zorv-args.txt is written by the launched application)")
         print(r"== registry record: wine64 reg query HKCU\Software\zorvdal /v Path")
-        status, text = session.run(["reg", "query", r"HKCU\Software\zorvdal", "/v", "Path"])
+        status, text = session.run(["reg", "query", r"HKCU\Software\zorvdal", "/v", "Path"], loader=harness.WINE)
         print("\n".join("   " + line for line in text.replace("\r", "").splitlines() if line.strip()))
         print("== what the launched application received (zorv-args.txt, one argument a line):")
         with open(record, encoding="latin-1") as f:
@@ -92,6 +96,6 @@ def wait_for_no_window(session, timeout=10):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4:
+    if len(sys.argv) != 5 or sys.argv[1] not in COMMAND:
         sys.exit(__doc__)
     main(*sys.argv[1:])
