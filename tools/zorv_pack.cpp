@@ -34,6 +34,17 @@ const arch_kit kKits[] = {
     {"linux", ZORV_PACK_KIT_LINUX},
 };
 
+// The largest compressed payload packed into the i686 installer. The loader maps its whole image,
+// payload resource included, into the 32-bit address space before any of its code runs. Measured
+// under Wine (bench/payload_limit.py): an image of 2 085 MB installs; one of 2 089 MB maps, but
+// then fails with the failure message and installs nothing; one of 2 100 MB is refused by the
+// loader ("Not enough memory") before the installer starts. Windows loads no image of 2 GiB or
+// more. 2 000 000 000 bytes keeps the image some 85 MB below the line found under Wine, where the
+// address space of a real Windows process may well be more crowded. The settings block counts
+// against it too. ZORV_PACK_I686_LIMIT (bytes) can lower it, so that tests can show the refusal
+// without a gigabyte of input; it can never raise it.
+const unsigned long long kI686PayloadLimit = 2000000000ULL;
+
 int fail(const std::string &what) {
     fprintf(stderr, "zorv-pack: %s\n", what.c_str());
     return 1;
@@ -142,6 +153,20 @@ int main(int argc, char **argv) {
     if (!is_regular_file(app_dir + "/zorv.exe"))
         return fail(app_dir + ": no \"zorv.exe\" at its top level; the installer starts that program when it is done");
     if (!in.settings.empty() && !is_regular_file(in.settings)) return fail(in.settings + ": not a readable file");
+    unsigned long long payload_limit = ~0ULL;
+    if (arch == "i686") {
+        payload_limit = kI686PayloadLimit;
+        if (const char *lower = getenv("ZORV_PACK_I686_LIMIT"); lower && *lower) {
+            char *end;
+            errno = 0;
+            unsigned long long v = strtoull(lower, &end, 10);
+            if (errno || *end || *lower < '0' || *lower > '9') return fail("ZORV_PACK_I686_LIMIT is not a number of bytes");
+            if (v < payload_limit) payload_limit = v;
+        }
+        struct stat settings_st;
+        if (!in.settings.empty() && stat(in.settings.c_str(), &settings_st) == 0)
+            payload_limit = (unsigned long long)settings_st.st_size < payload_limit ? payload_limit - settings_st.st_size : 0;
+    }
     std::string error;
     if (!in.icon.empty() && !check_icon(in.icon, error)) return fail(error);
     std::vector<folder_file> files;
@@ -159,7 +184,17 @@ int main(int argc, char **argv) {
 
     in.payload = work.path + "/payload.bz2";
     std::string archive = work.path + "/payload.sta";
-    if (!write_app_archive(files, stamp, archive, error) || !compress_bzip2(archive, in.payload, error)) return fail(error);
+    if (!write_app_archive(files, stamp, archive, error)) return fail(error);
+    switch (compress_bzip2(archive, in.payload, payload_limit, error)) {
+    case compressed:
+        break;
+    case compress_failed:
+        return fail(error);
+    case compress_too_large:
+        return fail(app_dir + ": compresses to more than " + std::to_string(payload_limit) +
+                    " bytes, the largest payload the 32-bit installer carries (its whole image must fit a 32-bit"
+                    " address space); pack it with --arch x86_64 for 64-bit Windows");
+    }
     bool built = arch == "linux" ? build_linux_installer(in, work.path, error)
                                  : build_windows_installer(in, work.path, error);
     if (!built || !place_output(work.path + "/" + kBuiltInstaller, out_path, error)) return fail(error);

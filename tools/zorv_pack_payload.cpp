@@ -23,15 +23,17 @@ bool write_app_archive(const std::vector<folder_file> &files, long long stamp, c
     return ok;
 }
 
-bool compress_bzip2(const std::string &in_path, const std::string &out_path, std::string &error) {
+compress_result compress_bzip2(const std::string &in_path, const std::string &out_path, unsigned long long max_size,
+                               std::string &error) {
     FILE *in = fopen(in_path.c_str(), "rb");
     FILE *out = in ? fopen(out_path.c_str(), "wb") : nullptr;
     bz_stream s;
     memset(&s, 0, sizeof s);
     bool ok = out && BZ2_bzCompressInit(&s, 9, 0, 0) == BZ_OK;
     static char in_buf[1 << 16], out_buf[1 << 16];
-    bool done = false;
-    while (ok && !done) {
+    bool done = false, too_large = false;
+    unsigned long long written = 0;
+    while (ok && !done && !too_large) {
         size_t got = fread(in_buf, 1, sizeof in_buf, in);
         if (ferror(in)) ok = false;
         int action = feof(in) ? BZ_FINISH : BZ_RUN;
@@ -45,13 +47,18 @@ bool compress_bzip2(const std::string &in_path, const std::string &out_path, std
             else if (r != BZ_RUN_OK && r != BZ_FINISH_OK) ok = false;
             size_t n = sizeof out_buf - s.avail_out;
             if (ok && n && fwrite(out_buf, 1, n, out) != n) ok = false;
-        } while (ok && !done && (s.avail_in > 0 || action == BZ_FINISH));
+            written += n;
+            if (written > max_size) too_large = true;
+        } while (ok && !done && !too_large && (s.avail_in > 0 || action == BZ_FINISH));
     }
     if (out) BZ2_bzCompressEnd(&s);
     if (in) fclose(in);
     if (out && fclose(out) != 0) ok = false;
-    if (!ok) error = "compressing the archive into " + out_path + " failed";
-    return ok;
+    if (!ok) {
+        error = "compressing the archive into " + out_path + " failed";
+        return compress_failed;
+    }
+    return too_large ? compress_too_large : compressed;
 }
 
 bool check_icon(const std::string &path, std::string &error) {

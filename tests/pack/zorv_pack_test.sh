@@ -62,6 +62,16 @@ refused "unknown platform"      "unknown --arch arm"                  "$APP" "${
 refused "icon for linux"        "--icon is for the Windows"           "$APP" "${O[@]}" --arch linux --icon "$T/two.ico"
 refused "no output named"       "no installer named"                  "$APP"
 SOURCE_DATE_EPOCH=soon refused "bad SOURCE_DATE_EPOCH" "SOURCE_DATE_EPOCH is not a number" "$APP" "${O[@]}"
+# The i686 installer's payload limit, lowered as only the tests lower it; the settings block counts.
+head -c 1000000 /dev/zero >"$T/settings.txt"
+ZORV_PACK_I686_LIMIT=1000 refused "payload over the i686 limit" \
+    "compresses to more than 1000 bytes, the largest payload the 32-bit installer carries.*--arch x86_64" "$APP" "${O[@]}"
+ZORV_PACK_I686_LIMIT=1000000 refused "settings count against it" "compresses to more than 0 bytes" \
+    "$APP" "${O[@]}" --settings "$T/settings.txt"
+ZORV_PACK_I686_LIMIT=lots refused "bad ZORV_PACK_I686_LIMIT" "ZORV_PACK_I686_LIMIT is not a number" "$APP" "${O[@]}"
+ZORV_PACK_I686_LIMIT=1000 "$PACK" "$APP" -o "$T/out/x86_64-over-i686-limit" --arch x86_64 2>"$T/err"
+check "the i686 limit leaves x86_64 alone" [ $? -eq 0 ]
+rm -f "$T/out/x86_64-over-i686-limit"
 
 # Reproducible: the same folder and SOURCE_DATE_EPOCH give the same bytes at another time and from
 # another work folder; another SOURCE_DATE_EPOCH changes the boundary lines and so the installer.
