@@ -11,11 +11,10 @@ if(WIN32)
 
   # WinMain and the entry point are objects of their own: libraries are searched only for what
   # is missing, and nothing but the runtime start-up, linked after them, refers to WinMain.
-  add_library(zorv_installer_main OBJECT driver/installer.cpp platform/win/os_library_search.cpp
-    platform/win/os_main.cpp)
+  add_library(zorv_installer_main OBJECT driver/installer.cpp driver/startup.cpp driver/entry_point.cpp)
   target_link_libraries(zorv_installer_main PRIVATE zorv_driver zorv_payload)
 
-  # The entry point runs before the runtime start-up (os_library_search.cpp); i686 symbols carry
+  # The entry point runs before the runtime start-up (driver/entry_point.cpp); i686 symbols carry
   # a leading underscore.
   if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
     set(ZORV_ENTRY _zorv_entry)
@@ -33,7 +32,7 @@ if(WIN32)
     "$<JOIN:$<TARGET_OBJECTS:zorv_installer_main>,\nlink=>"
     -Wl,--start-group
     $<TARGET_FILE:zorv_driver> $<TARGET_FILE:zorv_payload> $<TARGET_FILE:zorv_archive>
-    $<TARGET_FILE:zorv_platform> ${ZORV_BZIP2_DIR}/libbz2.a -luser32 -ladvapi32
+    $<TARGET_FILE:zorv_star_rules> $<TARGET_FILE:zorv_platform> ${ZORV_BZIP2_DIR}/libbz2.a -luser32 -ladvapi32
     -Wl,--end-group)
   set(ZORV_KIT_LINK_LINES "")
   foreach(arg IN LISTS ZORV_INSTALLER_LINK)
@@ -57,8 +56,18 @@ ${ZORV_KIT_LINK_LINES}")
   add_library(zorv-planted SHARED tests/wine/planted_library.c)
   set_target_properties(zorv-planted PROPERTIES PREFIX "")
   target_link_options(zorv-planted PRIVATE -static -s)
+  # The fault-injection walk as built for Windows, its payload a resource of its own image.
+  include(${PROJECT_SOURCE_DIR}/cmake/fault_injection.cmake)
+  file(WRITE ${CMAKE_BINARY_DIR}/fault/fault.rc "LANGUAGE 0x09, 0x01\n101 RCDATA_RAW \"app.star.bz2\"\n")
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fault/fault_resources.o
+    COMMAND ${ZORV_WINDRES} -i fault.rc -o fault_resources.o
+    DEPENDS ${ZORV_FAULT_PAYLOAD} WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/fault VERBATIM)
+  add_executable(zorv-fault-injection tests/fault_injection_test.cpp driver/installer.cpp
+    ${CMAKE_BINARY_DIR}/fault/fault_resources.o)
+  zorv_wrap_seam(zorv-fault-injection)
+  target_link_options(zorv-fault-injection PRIVATE -static -s)
   add_executable(zorv-extract-all tests/wine/extract_all.cpp)
-  target_link_libraries(zorv-extract-all PRIVATE zorv_archive)
+  target_link_libraries(zorv-extract-all PRIVATE zorv_archive zorv_platform)
   target_link_options(zorv-extract-all PRIVATE -static -s)
 else()
   # Where the Windows presets build, so that the packer and the tests find their kits and samples.

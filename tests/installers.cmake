@@ -46,6 +46,7 @@ foreach(case
     close_request_ends_running_application
     damaged_installer
     failed_launch
+    fault_injection
     library_beside_installer_is_not_loaded)
   add_test(NAME wine.${case} COMMAND ${Python3_EXECUTABLE} -m unittest -v wine_e2e.InstallerUnderWine.test_${case}
            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
@@ -56,7 +57,7 @@ endforeach()
 # The archive reader's Windows build under Wine against its Linux build, over the golden vectors
 # and generated archives; it needs no installer, only the prefix.
 add_executable(zorv-extract-all ${PROJECT_SOURCE_DIR}/tests/wine/extract_all.cpp)
-target_link_libraries(zorv-extract-all PRIVATE zorv_archive)
+target_link_libraries(zorv-extract-all PRIVATE zorv_archive zorv_platform)
 add_test(NAME wine.reader_matches_linux_build
          COMMAND ${Python3_EXECUTABLE} -m unittest -v reader_under_wine.ReaderUnderWine.test_windows_build_extracts_as_linux_build
          WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)

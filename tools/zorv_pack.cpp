@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "star_names.h"
 #include "zorv_pack.h"
 
 namespace {
@@ -148,7 +149,7 @@ int main(int argc, char **argv) {
     if (!collect_folder(app_dir, "", files, error)) return fail(error);
     if (arch != "linux")
         for (const folder_file &f : files)
-            if (!windows_can_hold(f.name))
+            if (!windows_can_hold(f.name) || !star_name_is_safe_on_windows(f.name.c_str()))
                 return fail(f.path + ": Windows cannot hold a file by this name (\"" + f.name + "\")");
 
     const char *tmp_root = getenv("TMPDIR");

@@ -55,13 +55,17 @@ refused "zorv.exe a folder"     'no "zorv.exe" at its top level'      "$T/exe_fo
 refused "magic in a file"       "magic/notas.txt: holds the archive's boundary magic" "$T/magic" "${O[@]}"
 refused "missing folder"        "No such file or directory"           "$T/none" "${O[@]}"
 refused "name Windows refuses"  "Windows cannot hold a file"          "$T/bad_names" "${O[@]}"
-refused "device name"           "cannot be stored in the archive"     "$T/device" "${O[@]}" --arch linux
+refused "device name"           "Windows cannot hold a file"          "$T/device" "${O[@]}"
 refused "icon of two images"    "holds 2 images"                      "$APP" "${O[@]}" --icon "$T/two.ico"
 refused "missing settings"      "not a readable file"                 "$APP" "${O[@]}" --settings "$T/none.txt"
 refused "unknown platform"      "unknown --arch arm"                  "$APP" "${O[@]}" --arch arm
 refused "icon for linux"        "--icon is for the Windows"           "$APP" "${O[@]}" --arch linux --icon "$T/two.ico"
 refused "no output named"       "no installer named"                  "$APP"
 SOURCE_DATE_EPOCH=soon refused "bad SOURCE_DATE_EPOCH" "SOURCE_DATE_EPOCH is not a number" "$APP" "${O[@]}"
+
+# On Linux a Windows device name is an ordinary file name.
+"$PACK" "$T/device" -o "$T/out/device-linux" --arch linux 2>"$T/err"
+check "device name packs for linux" [ $? -eq 0 ]
 
 # Reproducible: the same folder and SOURCE_DATE_EPOCH give the same bytes at another time and from
 # another work folder; another SOURCE_DATE_EPOCH changes the boundary lines and so the installer.
