@@ -4,12 +4,18 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
+#include <string_view>
 #include <vector>
 
 #include "platform.h"
 
+// A file's bytes are shared between the folder's table and its open files, so that a removed
+// file stays readable to whoever still holds it open, as on Linux.
+using bytes_ptr = std::shared_ptr<std::string>;
+
 struct os_file_ {
-    std::string path;
+    bytes_ptr bytes;
     size_t pos = 0;
     bool readable = false;
 };
@@ -20,39 +26,51 @@ struct os_resource_ {
 
 namespace {
 
-std::map<std::string, std::string> files;
-std::set<std::string> folders;
+std::map<std::string, bytes_ptr> table;
+std::map<std::string, std::string> files;  // a copy of the table for memory_files()
+std::set<std::string, std::less<>> folders;
 std::map<int, os_resource_> resources;
 void *loaded = nullptr;
 
-std::string parent(const std::string &path) {
+std::string_view parent(const std::string &path) {
     size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash);
+    return slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash);
 }
 
-bool folder_exists(const std::string &path) { return path.empty() || folders.count(path); }
+bool folder_exists(std::string_view path) { return path.empty() || folders.find(path) != folders.end(); }
 
-std::string &data(os_file *f) { return files[f->path]; }
+std::string &data(os_file *f) { return *f->bytes; }
 
 }  // namespace
 
 std::string memory_path(const std::string &path) {
-    std::vector<std::string> levels;
-    size_t start = 0;
-    for (size_t i = 0; i <= path.size(); i++) {
-        if (i < path.size() && path[i] != '/' && path[i] != '\\') continue;
-        std::string level = path.substr(start, i - start);
-        start = i + 1;
-        if (level.empty() || level == ".") continue;
-        if (level == ".." && !levels.empty() && levels.back() != "..") levels.pop_back();
-        else levels.push_back(level);
+    auto is_sep = [](char c) { return c == '/' || c == '\\'; };
+    std::string out;
+    out.reserve(path.size() + 1);
+    if (!path.empty() && is_sep(path[0])) out = "/";
+    const size_t base = out.size();  // where the levels begin
+    for (size_t i = 0, n = path.size(); i < n;) {
+        while (i < n && is_sep(path[i])) i++;
+        size_t start = i;
+        while (i < n && !is_sep(path[i])) i++;
+        size_t len = i - start;
+        if (len == 0 || (len == 1 && path[start] == '.')) continue;
+        if (len == 2 && path[start] == '.' && path[start + 1] == '.' && out.size() > base) {
+            size_t slash = out.rfind('/');
+            size_t last = slash == std::string::npos || slash < base ? base : slash + 1;
+            if (out.compare(last, std::string::npos, "..") != 0) {
+                out.resize(last == base ? base : last - 1);
+                continue;
+            }
+        }
+        if (out.size() > base) out += '/';
+        out.append(path, start, len);
     }
-    std::string out = !path.empty() && (path[0] == '/' || path[0] == '\\') ? "/" : "";
-    for (size_t i = 0; i < levels.size(); i++) out += (i ? "/" : "") + levels[i];
     return out;
 }
 
 void memory_reset() {
+    table.clear();
     files.clear();
     folders.clear();
     resources.clear();
@@ -62,20 +80,27 @@ void memory_reset() {
 
 void memory_set_resource(int id, const std::string &bytes) { resources[id].data = bytes; }
 
-void memory_put_file(const std::string &path, const std::string &bytes) { files[memory_path(path)] = bytes; }
+void memory_put_file(const std::string &path, const std::string &bytes) {
+    table[memory_path(path)] = std::make_shared<std::string>(bytes);
+}
 
-const std::map<std::string, std::string> &memory_files() { return files; }
+const std::map<std::string, std::string> &memory_files() {
+    files.clear();
+    for (auto &f : table) files[f.first] = *f.second;
+    return files;
+}
 
-const std::set<std::string> &memory_folders() { return folders; }
+const std::set<std::string, std::less<>> &memory_folders() { return folders; }
 
 os_file *os_fopen(const char *path, const char *mode) {
     std::string p = memory_path(path);
     if (p.empty() || folders.count(p) || !folder_exists(parent(p))) return nullptr;
     bool read = mode[0] == 'r';
-    if (read && !files.count(p)) return nullptr;
-    if (!read) files[p].clear();
+    auto it = table.find(p);
+    if (read && it == table.end()) return nullptr;
     os_file *f = new os_file_;
-    f->path = p;
+    // Emptying a file that is open elsewhere gives it new bytes, as creating it afresh would.
+    f->bytes = read ? it->second : (table[p] = std::make_shared<std::string>());
     f->readable = read || strchr(mode, '+');
     return f;
 }
@@ -125,6 +150,11 @@ void os_skip(os_file *f, size_t n) { f->pos += n; }
 
 size_t os_fwrite(const void *bytes, size_t n, os_file *f) {
     std::string &d = data(f);
+    if (f->pos == d.size()) {
+        d.append(static_cast<const char *>(bytes), n);
+        f->pos += n;
+        return n;
+    }
     if (d.size() < f->pos + n) d.resize(f->pos + n);
     memcpy(&d[f->pos], bytes, n);
     f->pos += n;
@@ -141,12 +171,12 @@ int os_fseek(os_file *f, long offset) {
 
 int os_mkdir(const char *path) {
     std::string p = memory_path(path);
-    if (p.empty() || folders.count(p) || files.count(p) || !folder_exists(parent(p))) return -1;
+    if (p.empty() || folders.count(p) || table.count(p) || !folder_exists(parent(p))) return -1;
     folders.insert(p);
     return 0;
 }
 
-int os_remove(const char *path) { return files.erase(memory_path(path)) ? 0 : -1; }
+int os_remove(const char *path) { return table.erase(memory_path(path)) ? 0 : -1; }
 
 int os_reserves_device_names(void) { return 0; }
 

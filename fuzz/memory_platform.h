@@ -9,6 +9,7 @@
 #ifndef ZORV_FUZZ_MEMORY_PLATFORM_H
 #define ZORV_FUZZ_MEMORY_PLATFORM_H
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -23,7 +24,7 @@ void memory_put_file(const std::string &path, const std::string &data);
 // The files (by their paths, levels joined by '/', ".." levels left where they could not go up)
 // and the folders made so far.
 const std::map<std::string, std::string> &memory_files();
-const std::set<std::string> &memory_folders();
+const std::set<std::string, std::less<>> &memory_folders();
 // A path as the stand-in resolves it.
 std::string memory_path(const std::string &path);
 
