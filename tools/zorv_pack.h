@@ -1,10 +1,11 @@
-// The packer's stages, shared by its command and its two halves.
+// The packer's stages, shared by its command and its parts.
 //
-// The command is zorv_pack.cpp; the payload is made in zorv_pack_payload.cpp and the installer
-// executables in zorv_pack_installer.cpp.
+// The command is zorv_pack.cpp; the payload is made in zorv_pack_payload.cpp, the installer
+// executables (and the kits they are built from) in zorv_pack_installer.cpp.
 #ifndef ZORV_TOOLS_ZORV_PACK_H
 #define ZORV_TOOLS_ZORV_PACK_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,15 +23,42 @@ bool compress_bzip2(const std::string &in_path, const std::string &out_path, std
 // becomes icon 1 of icon group 102 and the resource table holds nothing more.
 bool check_icon(const std::string &path, std::string &error);
 
-// What an installer is built from: the files that the matching build tree describes in its kit.
+// One platform's kit, read from DIR/zorv-installer.kit: its values with files made absolute and
+// programs found on PATH.
+struct kit {
+    std::string dir;
+    std::map<std::string, std::string> one;  // keys that appear once
+    std::vector<std::string> link;           // every "link=" line, in order
+};
+
+// The file in every kit folder that describes it.
+static const char kKitFile[] = "zorv-installer.kit";
+
+// Reads the kit of arch from kits_dir/arch and checks, before anything is packed, that its files
+// are there and its programs on PATH. where says how kits_dir was chosen, for the message when
+// there is no kit.
+bool load_kit(const std::string &kits_dir, const std::string &arch, const std::string &where, kit &k,
+              std::string &error);
+
+// Finds a program as the shell would: a name with a '/' as it is, any other on PATH. The error for
+// a missing one names the Debian package that provides it.
+bool find_program(const std::string &name, const std::string &package, std::string &path, std::string &error);
+
+// Runs a program in dir with standard input from /dev/null and its output kept in output. With
+// own_session the program has no controlling terminal, so that nothing it runs can prompt on it.
+// False when it cannot be run or ends with another status than 0; error then quotes its output.
+bool run_tool(const std::vector<std::string> &argv, const std::string &dir, const char *what, bool own_session,
+              std::string &output, std::string &error);
+
+// What an installer is built from.
 struct installer_inputs {
-    std::string kit;        // the kit file of the chosen platform
+    kit k;                  // the kit of the chosen platform
     std::string payload;    // the compressed archive
     std::string settings;   // the settings block, or empty for none
     std::string icon;       // the icon, or empty for the kit's own
 };
 
-// The file, inside the work folder, that both builders leave the finished installer in.
+// The file, inside the work folder, that the builders leave the finished installer in.
 static const char kBuiltInstaller[] = "installer.exe";
 
 // Builds the Windows installer inside work_dir from the kit's resource script, resource compiler
@@ -40,7 +68,5 @@ bool build_windows_installer(const installer_inputs &in, const std::string &work
 // Builds the Linux installer inside work_dir: the kit's Linux installer program with the payload
 // (and settings) appended as the Linux stand-in of the platform reads them.
 bool build_linux_installer(const installer_inputs &in, const std::string &work_dir, std::string &error);
-
-
 
 #endif
