@@ -28,7 +28,8 @@ const char kUsage[] =
     "  --kit DIR                  the installer kits are DIR/ARCH (default: ZORV_KIT_DIR, else\n"
     "                             ../share/zorvana beside this program)\n"
     "The boundary lines carry SOURCE_DATE_EPOCH, else the current time: the same folder and the\n"
-    "same SOURCE_DATE_EPOCH give the same installer, byte for byte.\n";
+    "same SOURCE_DATE_EPOCH give the same installer, byte for byte. On a terminal, one line\n"
+    "shows the progress of the compression.\n";
 
 // The platforms, each with the folder of its kit under the kits folder.
 const char *const kArches[] = {"i686", "x86_64", "linux"};
@@ -187,7 +188,9 @@ int main(int argc, char **argv) {
 
     in.payload = work.path + "/payload.bz2";
     std::string archive = work.path + "/payload.sta";
-    if (!write_app_archive(files, stamp, archive, error) || !compress_bzip2(archive, in.payload, error))
+    // Progress only where someone watches: a pipe or a CI log gets the result and errors alone.
+    bool progress = isatty(STDERR_FILENO);
+    if (!write_app_archive(files, stamp, archive, error) || !compress_bzip2(archive, in.payload, progress, error))
         return fail(error);
     bool built = arch == "linux" ? build_linux_installer(in, work.path, error)
                                  : build_windows_installer(in, work.path, error);

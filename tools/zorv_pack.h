@@ -16,8 +16,9 @@
 bool write_app_archive(const std::vector<folder_file> &files, long long stamp, const std::string &archive_path,
                        std::string &error);
 
-// Compresses in_path into out_path as one bzip2 stream with 900 k blocks ("BZh9").
-bool compress_bzip2(const std::string &in_path, const std::string &out_path, std::string &error);
+// Compresses in_path into out_path as one bzip2 stream with 900 k blocks ("BZh9"). With progress,
+// one line on standard error is rewritten as it goes and cleared at the end.
+bool compress_bzip2(const std::string &in_path, const std::string &out_path, bool progress, std::string &error);
 
 // Checks that path is an icon file the installer can carry: exactly one image, so that the image
 // becomes icon 1 of icon group 102 and the resource table holds nothing more.
