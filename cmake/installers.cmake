@@ -131,7 +131,8 @@ else()
   # Where the Windows presets build: the host tree takes their kits, the tests their samples.
   set(ZORV_WIN32_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/win32 CACHE PATH "the win32 preset's build tree")
   set(ZORV_WIN64_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/win64 CACHE PATH "the win64 preset's build tree")
-  add_executable(zorv-pack tools/zorv_pack.cpp tools/zorv_pack_payload.cpp tools/zorv_pack_installer.cpp)
+  add_executable(zorv-pack tools/zorv_pack.cpp tools/zorv_pack_payload.cpp tools/zorv_pack_installer.cpp
+    tools/zorv_pack_sign.cpp)
   target_include_directories(zorv-pack PRIVATE payload)
   target_link_libraries(zorv-pack PRIVATE zorv_tool_files zorv_resource_image zorv_bzip2)
 

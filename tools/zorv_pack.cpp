@@ -18,7 +18,8 @@ namespace {
 
 const char kUsage[] =
     "usage: zorv-pack APP_DIR -o INSTALLER [--arch i686|x86_64|linux] [--settings FILE] [--icon FILE.ico]\n"
-    "                 [--kit DIR]\n"
+    "                 [--kit DIR] [--sign-cert CERT.pem --sign-key KEY.pem | --sign-pkcs12 FILE]\n"
+    "                 [--sign-password-file FILE]\n"
     "       zorv-pack --help | --version\n"
     "Packs APP_DIR (which holds zorv.exe at its top level) into a self-extracting installer.\n"
     "  -o INSTALLER               the installer to write; replaced only by a complete one\n"
@@ -27,8 +28,12 @@ const char kUsage[] =
     "  --icon FILE.ico            the program icon of a Windows installer (one image)\n"
     "  --kit DIR                  the installer kits are DIR/ARCH (default: ZORV_KIT_DIR, else\n"
     "                             ../share/zorvana beside this program)\n"
+    "  --sign-cert CERT.pem       signs a Windows installer with this certificate (and its chain)\n"
+    "  --sign-key KEY.pem         and its private key, using osslsigncode; the signature is verified\n"
+    "  --sign-pkcs12 FILE         signs with the certificate and key of a PKCS#12 file instead\n"
+    "  --sign-password-file FILE  the key's password is the first line of FILE (else ZORV_SIGN_PASSWORD)\n"
     "The boundary lines carry SOURCE_DATE_EPOCH, else the current time: the same folder and the\n"
-    "same SOURCE_DATE_EPOCH give the same installer, byte for byte. On a terminal, one line\n"
+    "same SOURCE_DATE_EPOCH give the same unsigned installer, byte for byte. On a terminal, one line\n"
     "shows the progress of the compression.\n";
 
 // The platforms, each with the folder of its kit under the kits folder.
@@ -122,6 +127,7 @@ bool place_output(const std::string &built, const std::string &out_path, std::st
 int main(int argc, char **argv) {
     std::string app_dir, out_path, arch = "i686", kit_option;
     installer_inputs in;
+    signing sign;
     bool have_app = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -138,6 +144,10 @@ int main(int argc, char **argv) {
                             : a == "--settings"           ? &in.settings
                             : a == "--icon"               ? &in.icon
                             : a == "--kit"                ? &kit_option
+                            : a == "--sign-cert"          ? &sign.cert
+                            : a == "--sign-key"           ? &sign.key
+                            : a == "--sign-pkcs12"        ? &sign.pkcs12
+                            : a == "--sign-password-file" ? &sign.password_file
                                                           : nullptr;
         if (slot) {
             if (++i >= argc || !*argv[i]) return usage_error(a + " needs a value");
@@ -157,6 +167,8 @@ int main(int argc, char **argv) {
     for (const char *a : kArches) known = known || arch == a;
     if (!known) return usage_error("unknown --arch " + arch + " (i686, x86_64 or linux)");
     if (arch == "linux" && !in.icon.empty()) return usage_error("--icon is for the Windows installers");
+    if (arch == "linux" && sign.wanted()) return usage_error("signing is for the Windows installers");
+    if (!sign.wanted() && !sign.password_file.empty()) return usage_error("--sign-password-file without a key to open");
 
     long long stamp = (long long)time(nullptr);
     const char *epoch = getenv("SOURCE_DATE_EPOCH");
@@ -173,6 +185,11 @@ int main(int argc, char **argv) {
     std::string error, where;
     if (!in.icon.empty() && !check_icon(in.icon, error)) return fail(error);
     if (!load_kit(kits_dir(kit_option, where), arch, where, in.k, error)) return fail(error);
+    if (sign.wanted()) {
+        const char *password = getenv("ZORV_SIGN_PASSWORD");
+        if (password && sign.password_file.empty()) sign.password = password;
+        if (!check_signing(sign, error)) return fail(error);
+    }
     std::vector<folder_file> files;
     if (!collect_folder(app_dir, "", files, error)) return fail(error);
     if (arch != "linux")
@@ -194,6 +211,8 @@ int main(int argc, char **argv) {
         return fail(error);
     bool built = arch == "linux" ? build_linux_installer(in, work.path, error)
                                  : build_windows_installer(in, work.path, error);
-    if (!built || !place_output(work.path + "/" + kBuiltInstaller, out_path, error)) return fail(error);
+    if (!built || (sign.wanted() && !sign_installer(sign, work.path, error)) ||
+        !place_output(work.path + "/" + kBuiltInstaller, out_path, error))
+        return fail(error);
     return 0;
 }

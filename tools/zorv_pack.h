@@ -1,7 +1,8 @@
 // The packer's stages, shared by its command and its parts.
 //
 // The command is zorv_pack.cpp; the payload is made in zorv_pack_payload.cpp, the installer
-// executables (and the kits they are built from) in zorv_pack_installer.cpp.
+// executables (and the kits they are built from) in zorv_pack_installer.cpp, and the signature of
+// a Windows installer in zorv_pack_sign.cpp.
 #ifndef ZORV_TOOLS_ZORV_PACK_H
 #define ZORV_TOOLS_ZORV_PACK_H
 
@@ -59,7 +60,8 @@ struct installer_inputs {
     std::string icon;       // the icon, or empty for the kit's own
 };
 
-// The file, inside the work folder, that the builders leave the finished installer in.
+// The file, inside the work folder, that the builders (and the signer) leave the finished
+// installer in.
 static const char kBuiltInstaller[] = "installer.exe";
 
 // Builds the Windows installer inside work_dir from the kit's resource script, resource compiler
@@ -69,5 +71,24 @@ bool build_windows_installer(const installer_inputs &in, const std::string &work
 // Builds the Linux installer inside work_dir: the kit's Linux installer program with the payload
 // (and settings) appended as the Linux stand-in of the platform reads them.
 bool build_linux_installer(const installer_inputs &in, const std::string &work_dir, std::string &error);
+
+// How to sign a Windows installer: a certificate and its key, or a PKCS#12 file, and the password
+// of the key (from a file, or the environment), never from the command line.
+struct signing {
+    std::string cert, key, pkcs12;  // absolute paths once checked
+    std::string password_file;      // a file whose first line is the password
+    std::string password;           // the password itself, from the environment
+    std::string signer, opener;     // osslsigncode and, for PKCS#12 files, openssl, found on PATH
+    bool wanted() const { return !cert.empty() || !key.empty() || !pkcs12.empty(); }
+};
+
+// Checks the signing options and finds the programs, before anything is packed.
+bool check_signing(signing &s, std::string &error);
+
+// Signs the installer in work_dir with osslsigncode and verifies the signature; the signed
+// installer then takes its place. The signature is appended and the headers that point at it are
+// updated: the image's sections, and so its resources, stay as they were. Failures, among them a
+// wrong password and a key that does not belong to the certificate, give one line in error.
+bool sign_installer(const signing &s, const std::string &work_dir, std::string &error);
 
 #endif
