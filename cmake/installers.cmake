@@ -143,8 +143,14 @@ else()
   file(MAKE_DIRECTORY ${ZORV_KITS_DIR})
   file(CREATE_LINK ${ZORV_WIN32_BUILD_DIR}/kit ${ZORV_KITS_DIR}/i686 SYMBOLIC)
   file(CREATE_LINK ${ZORV_WIN64_BUILD_DIR}/kit ${ZORV_KITS_DIR}/x86_64 SYMBOLIC)
+  # The Linux installer program as it is delivered: without symbols, which would only name this tree.
+  set(stub ${CMAKE_BINARY_DIR}/zorv-installer-stub)
+  add_custom_command(OUTPUT ${stub}
+    COMMAND ${CMAKE_STRIP} -o ${stub} $<TARGET_FILE:zorv-installer-bare>
+    DEPENDS zorv-installer-bare
+    VERBATIM)
   zorv_stage_kit(zorv_linux_kit ${ZORV_KITS_DIR}/linux
 "# The Linux installer kit, read by zorv-pack: the installer program, to which the payload is appended.
-stub=$<TARGET_FILE:zorv-installer-bare>
-" zorv-installer-bare)
+stub=${stub}
+" ${stub})
 endif()
