@@ -47,6 +47,10 @@ openssl req -x509 -newkey rsa:2048 -keyout "$T/key.pem" -out "$T/cert.pem" -days
 openssl pkcs12 -export -in "$T/cert.pem" -inkey "$T/key.pem" -passin file:"$T/key.pass" -passout pass:clave \
     -out "$T/cert.p12"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$T/other.pem" -out "$T/other-cert.pem" -days 2 -subj "/CN=Otra" 2>/dev/null
+# And one issued by an authority that nothing trusts, given without it: its signature cannot verify.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$T/ca.key" -out "$T/ca.pem" -days 2 -subj "/CN=Autoridad" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -keyout "$T/leaf.key" -subj "/CN=Hoja" 2>/dev/null |
+    openssl x509 -req -CA "$T/ca.pem" -CAkey "$T/ca.key" -CAcreateserial -days 2 -out "$T/leaf.pem" 2>/dev/null
 
 differ() { ! cmp -s "$1" "$2"; }
 left_alone() { [ -z "$(ls "$T/tmp")" ] && [ "$(ls "$T/out")" = "setup.exe" ]; }
@@ -97,6 +101,8 @@ refused_in_one_line "wrong password"        "key.pem: cannot be opened with the 
 refused_in_one_line "no password"           "key.pem: needs its password"         "$APP" "${O[@]}" "${S[@]}"
 ZORV_SIGN_PASSWORD=otra refused_in_one_line "wrong PKCS#12 password" "cert.p12: cannot be opened with the password given" \
     "$APP" "${O[@]}" --arch x86_64 --sign-pkcs12 "$T/cert.p12"
+refused_in_one_line "signature that does not verify" "the signed installer does not verify (osslsigncode verify): unable to get local issuer" \
+    "$APP" "${O[@]}" --arch x86_64 --sign-cert "$T/leaf.pem" --sign-key "$T/leaf.key"
 refused_in_one_line "key of another certificate" "the key $T/other.pem does not belong to the certificate $T/cert.pem" \
     "$APP" "${O[@]}" --arch x86_64 --sign-cert "$T/cert.pem" --sign-key "$T/other.pem"
 
