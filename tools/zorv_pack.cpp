@@ -1,7 +1,7 @@
 // zorv-pack: turns an application folder into a self-extracting installer for Windows or Linux.
 #include <errno.h>
-#include <limits.h>
 #include <ftw.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
