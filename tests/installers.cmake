@@ -20,6 +20,7 @@ endforeach()
 
 add_test(NAME installers.zorv_pack COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/pack/zorv_pack_test.sh
          $<TARGET_FILE:zorv-pack> ${app_x86_64} i686 x86_64 linux)
+set_tests_properties(installers.zorv_pack PROPERTIES FIXTURES_SETUP made_signed ENVIRONMENT ZORV_PACK_OUT=${installers_dir})
 
 add_test(NAME installers.pe_image COMMAND ${Python3_EXECUTABLE} -m unittest -v installer_pe_test
          WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/pe)
@@ -63,3 +64,27 @@ add_test(NAME wine.reader_matches_linux_build
          WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
 set_tests_properties(wine.reader_matches_linux_build PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 ENVIRONMENT
   "ZORV_WINE_TEMPLATE=${wine_dir}/template;ZORV_WINE_WORK=${wine_dir}/work;ZORV_STAR=$<TARGET_FILE:star>;ZORV_EXTRACT_ALL=$<TARGET_FILE:zorv-extract-all>;ZORV_WIN64_DIR=${ZORV_WIN64_BUILD_DIR};ZORV_STAR_DATA=${CMAKE_CURRENT_SOURCE_DIR}/data/star")
+
+# zorv-pack installed away from the checkout, by cmake --install into a prefix and from its Debian
+# package; each packs with the checkout and the build trees out of reach.
+foreach(mode prefix package)
+  add_test(NAME installers.installed_${mode} COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/pack/installed_tool_test.sh ${mode}
+           ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR} ${installers_dir} ${app_i686} ${app_x86_64}
+           ${ZORV_WIN32_BUILD_DIR} ${ZORV_WIN64_BUILD_DIR})
+  set_tests_properties(installers.installed_${mode} PROPERTIES FIXTURES_SETUP made_${mode})
+endforeach()
+
+# The silent installation again, with installers made otherwise: signed (by installers.zorv_pack),
+# and by the tool installed into a prefix. Each entry is HOW_ARCH; i686 can join where Wine runs
+# 32-bit programs.
+foreach(variant signed_x86_64 prefix_x86_64)
+  string(FIND ${variant} "_" cut)
+  string(SUBSTRING ${variant} 0 ${cut} how)
+  math(EXPR cut "${cut} + 1")
+  string(SUBSTRING ${variant} ${cut} -1 arch)
+  add_test(NAME wine.silent_install_${variant}
+           COMMAND ${Python3_EXECUTABLE} -m unittest -v wine_e2e.InstallerUnderWine.test_silent_install_into_folder_with_spaces
+           WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
+  set_tests_properties(wine.silent_install_${variant} PROPERTIES FIXTURES_REQUIRED "made_${how};wine" TIMEOUT 300 ENVIRONMENT
+    "ZORV_WINE_TEMPLATE=${wine_dir}/template;ZORV_WINE_WORK=${wine_dir}/work/${variant};ZORV_INSTALLER=${installers_dir}/zorv-setup-${variant}.exe;ZORV_APP_DIR=${app_${arch}};ZORV_ARTIFACTS=${wine_dir}/artifacts")
+endforeach()

@@ -21,6 +21,7 @@ const char kUsage[] =
     "       star list ARCHIVE\n"
     "       star extract ARCHIVE [-C DIR]\n"
     "       star extract ARCHIVE [-o OUT] [--] NAME\n"
+    "       star --help | --version\n"
     "ARCHIVE may be - for standard input or output.\n"
     "pack walks folders recursively with names sorted and '/' between levels; the stamp in the\n"
     "boundary lines defaults to SOURCE_DATE_EPOCH, else the current time.\n";
