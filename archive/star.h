@@ -16,76 +16,79 @@
 // boundary line, so a body must never contain the magic. There are no lengths, checksums, times,
 // attributes or directory entries.
 //
-// The stream is read strictly forward with three kinds of read on one position: line reads of up
-// to 299 characters, single bytes, and a 4-character short read. Single bytes that the stream has
-// already buffered are taken a stretch at a time, with the same result and the same position as
-// byte by byte. Memory is fixed (no heap): a body is streamed whatever its size. Nothing prints;
-// every operation reports by its result.
+// The stream is an os_file of the platform seam, read strictly forward with three kinds of read
+// on one position: line reads of up to 299 characters, single bytes, and a 4-character short read.
+// Single bytes that the stream has already buffered are taken a stretch at a time, with the same
+// result and the same position as byte by byte. Memory is fixed (no heap): a body is streamed
+// whatever its size. Nothing prints; every operation reports by its result, and after -1 (or a
+// null that ends a failed read) star_last_error() names the cause (star_result.h): a read that
+// failed, an archive cut short, damaged framing, an unsafe name, a file that cannot be written.
 //
 // Entry names are paths relative to the destination prefix; '/' and '\' both separate levels and
-// every level is created on the way. A name that would leave the prefix (a ".." level, a leading
-// '/' or '\', a ':' naming a drive or a stream, or a level that Windows takes for a device, such as
-// "CON" or "nul.txt") stops the extraction at that entry and writes nothing for it.
+// every level is created on the way. A name that would leave the prefix (star_names.h) stops the
+// extraction at that entry and writes nothing for it.
+//
+// The framing (boundaries, headers, bodies) is star_reader.cpp; extraction into files (paths,
+// the name rule, directories, output files) is star_extract.cpp.
 //
 // The entry-name buffer is static and shared: a returned name is valid until the next header read
 // on any stream. The reader is single-threaded and never closes or rewinds a caller's stream.
 #ifndef ZORV_STAR_H
 #define ZORV_STAR_H
 
-#include <stdio.h>
+#include "platform.h"
+#include "star_names.h"
+#include "star_result.h"
 
 // 1 if the NUL-terminated line (as a line read gives it) is a boundary line: the magic, at least
 // 60 characters, and CR, LF or the end after the 60th. The line break counts towards the length.
 int   star_is_boundary(const char *line);
 
 // Line reads until one is a boundary line: 1 with the stream just after it; 0 at end of stream.
-int   star_skip_to_boundary(FILE *archive);
+int   star_skip_to_boundary(os_file *archive);
 
 // From the start of a line, finds the next name line and its separator line. Returns the name
 // (the static entry-name buffer; trailing CR and LF removed, at most 292 characters) with the
-// stream at the first byte of the body, or null at end of stream. A separator without a name
-// line is skipped to its boundary; a boundary line between a name and its separator drops it.
-char *star_read_header(FILE *archive);
+// stream at the first byte of the body, or null at end of stream (or when a read fails: then
+// os_ferror tells, and the cause is STAR_ERR_READ). A separator without a name line is skipped to
+// its boundary; a boundary line between a name and its separator drops it.
+char *star_read_header(os_file *archive);
 
 // Copies one body, from its first byte, to out. 0 when a boundary line ended it; -1 when the
-// stream ends or fails inside it, a write comes up short, or the magic stands where no boundary
-// line can begin. After 0 the stream stands just after the boundary line's 60th character (LF
+// stream ends (STAR_ERR_CUT_SHORT) or fails (STAR_ERR_READ) inside it, a write comes up short
+// (STAR_ERR_WRITE), or the magic stands where no boundary line can begin (STAR_ERR_DAMAGED). After 0 the stream stands just after the boundary line's 60th character (LF
 // before it) or after its line break (CR LF before it). Output comes in pieces of at most 63
 // bytes, so a failed copy leaves out short by at most the last 62 bytes read.
-int   star_copy_body(FILE *archive, FILE *out);
+int   star_copy_body(os_file *archive, os_file *out);
 
 // Creates every directory level of path (a writable text; it is cut and restored in place),
-// opens it with "wb" and copies the body into it. -1 for a null or empty path, an open that
-// fails, or a failed copy; the file is closed in every case and keeps what was written.
-int   star_write_entry(FILE *archive, char *path);
+// opens it with "wb" and copies the body into it. -1 for a null or empty path (STAR_ERR_NAME), an
+// open or a close that fails (STAR_ERR_WRITE), or a failed copy; the file is closed in every case
+// and keeps what was written.
+int   star_write_entry(os_file *archive, char *path);
 
 // Extracts every entry under prefix: null for the name alone; a prefix ending in '/' or '\' is
 // followed directly by the name, any other by '\' and the name (an empty prefix counts as null).
 // 0 when the archive ended after all entries were written (a stream without any boundary line
-// has none); -1 at the first entry that failed or whose name would leave the prefix, and when a
-// read of the stream failed. Files written before a failure stay as they are.
-int   star_extract_all(FILE *archive, const char *prefix);
+// has none); -1 at the first entry that failed, whose name would leave the prefix (STAR_ERR_NAME)
+// or whose joined path exceeds 4999 bytes (STAR_ERR_TOO_LONG), and when a read of the stream
+// failed. Files written before a failure stay as they are.
+int   star_extract_all(os_file *archive, const char *prefix);
 
 // star_extract_all on the file at archive_path, opened "rb" and closed again; -1 if it cannot
-// be opened.
+// be opened (STAR_ERR_OPEN).
 int   star_extract_all_file(const char *archive_path, const char *prefix);
 
 // Writes the first entry called name (compared byte for byte) to out_path, or, when out_path is
 // null, to name itself relative to the current directory (then refused if it would leave it).
-// -1 when name is null, no entry has it, or the write fails.
-int   star_extract_one(FILE *archive, const char *name, char *out_path);
+// -1 when name is null or no entry has it (STAR_ERR_NOT_FOUND), or the write fails.
+int   star_extract_one(os_file *archive, const char *name, char *out_path);
 
 // star_extract_one on the file at archive_path, opened "rb" and closed again.
 int   star_extract_one_file(const char *archive_path, const char *name, char *out_path);
 
 // The next entry's name (skipping to the next boundary line first, passing over the previous
 // body by line reads), or null after the last. Do not mix with star_copy_body on one stream.
-char *star_next_entry(FILE *archive);
-
-// 1 if an entry name stays inside any prefix it is joined to: no ".." level (either separator),
-// no leading '/' or '\', no ':', and no level named as a Windows device (CON, PRN, AUX, NUL,
-// CONIN$, CONOUT$, COM1-9, LPT1-9, in any case, with or without an extension). Extraction refuses
-// every other name.
-int   star_name_is_safe(const char *name);
+char *star_next_entry(os_file *archive);
 
 #endif

@@ -15,39 +15,39 @@
 #define ZORV_STAR_WRITER_H
 
 #include <stddef.h>
-#include <stdio.h>
+
+#include "platform.h"
+#include "star_result.h"
 
 enum star_line_break { STAR_LF = 0, STAR_CRLF = 1 };
 
-enum star_write_result {
-    STAR_OK = 0,
-    STAR_ERR_IO = -1,     // reading the body or writing the archive failed
-    STAR_ERR_MAGIC = -2,  // the body holds the boundary magic
-    STAR_ERR_NAME = -3    // empty, over 292 bytes, LF, NUL or ':' in it, a trailing CR, or leaves the prefix
-};
-
+// Every operation returns a star_result: STAR_OK; STAR_ERR_READ when reading a body fails;
+// STAR_ERR_WRITE when writing the archive fails; STAR_ERR_MAGIC for a body that holds the magic;
+// STAR_ERR_NAME for a name that is empty, over 292 bytes, holds an LF or ends in CR, or that the
+// name rule of star_names.h refuses.
 struct star_writer {
-    FILE *out;
+    os_file *out;
     int crlf;
     long long stamp;
     int entries;  // bodies written so far
 };
 
 // Writes the opening boundary line. stamp is seconds since 1970 (kept to ten digits).
-int star_writer_begin(star_writer *w, FILE *out, star_line_break line_break, long long stamp);
+int star_writer_begin(star_writer *w, os_file *out, star_line_break line_break, long long stamp);
 
-// Adds one entry whose body is the rest of the stream body. On STAR_ERR_MAGIC or STAR_ERR_IO the
-// archive holds part of the entry and must be discarded; on STAR_ERR_NAME nothing was written.
-int star_writer_add_file(star_writer *w, const char *name, FILE *body);
+// Adds one entry whose body is the rest of the stream body. On STAR_ERR_MAGIC, STAR_ERR_READ or
+// STAR_ERR_WRITE the archive holds part of the entry and must be discarded; on STAR_ERR_NAME
+// nothing was written.
+int star_writer_add_file(star_writer *w, const char *name, os_file *body);
 
 // Reads body to its end: STAR_OK if it can be framed, STAR_ERR_MAGIC if it holds the magic,
-// STAR_ERR_IO on a read error. For writers that cannot take back what they have written.
-int star_check_body(FILE *body);
+// STAR_ERR_READ on a read error. For writers that cannot take back what they have written.
+int star_check_body(os_file *body);
 
 // Adds one entry from memory.
 int star_writer_add_bytes(star_writer *w, const char *name, const void *data, size_t size);
 
-// Flushes the archive stream: STAR_OK or STAR_ERR_IO.
+// Flushes the archive stream: STAR_OK or STAR_ERR_WRITE.
 int star_writer_end(star_writer *w);
 
 // The position of the first magic in data, or -1. A search across pieces of one body passes the

@@ -11,7 +11,7 @@ installer writes the whole resource to tmp_inst.bz2, decodes the one stream at i
 ignores what follows a stream's end) and installs the sample. That makes a point cost a few
 seconds of linking and writing instead of minutes of compressing incompressible data.
 
-Each installer is linked from the build tree's kit as zorv-pack links it (resources/installer.rc
+Each installer is linked from the platform's kit (build/host/share/zorvana/ARCH) as zorv-pack links it (resources/installer.rc
 compiled by windres, the kit's link lines) and run silently, without launch, in a fresh copy of
 one prefix template. One line per size: the image's size, the exit status, what was installed
 and Wine's complaint if any. Work files go under build/bench/payload_limit (they are large: put
@@ -32,13 +32,19 @@ TARGET = r"C:\Zorvana Grande"
 DOWNLOADS = r"C:\users\Public\Downloads"
 
 
-def read_kit(path):
+def read_kit(kit_dir):
+    """The kit as zorv-pack reads it: programs by name (the Debian package after it dropped),
+    files relative to the kit's folder, link lines in order."""
     one, link = {}, []
-    for line in open(path):
+    for line in open(os.path.join(kit_dir, "zorv-installer.kit")):
         line = line.rstrip("\n")
         if not line or line.startswith("#"):
             continue
         key, value = line.split("=", 1)
+        if key in ("windres", "cc", "cxx"):
+            value = value.split(" ")[0]
+        elif key in ("rc", "icon") or (key == "link" and not value.startswith("-")):
+            value = os.path.join(kit_dir, value)
         if key == "link":
             link.append(value)
         else:
@@ -88,7 +94,7 @@ def answer_failure_boxes(session, process, timeout=1800):
 
 def main(arch, sizes):
     tree_dir = os.path.join(ROOT, TREES[arch])
-    kit, link = read_kit(os.path.join(tree_dir, "zorv-installer.kit"))
+    kit, link = read_kit(os.path.join(ROOT, "build", "host", "share", "zorvana", arch))
     app_dir = os.path.join(tree_dir, "sample", "app")
     work = os.path.join(ROOT, "build", "bench", "payload_limit")
     shutil.rmtree(work, ignore_errors=True)

@@ -38,3 +38,32 @@ char **split_command_line(const char *tail) {
     }
     return words;
 }
+
+char **word_list(int count, char *const *args) {
+    size_t room = 0;
+    for (int i = 0; i < count; i++) room += strlen(args[i]) + 1;
+    char **words = static_cast<char **>(calloc(1, ZORV_MAX_WORDS * sizeof(char *) + room));
+    if (!words) return nullptr;
+    char *out = reinterpret_cast<char *>(words + ZORV_MAX_WORDS);
+    for (int i = 0, stored = 0; i < count && stored < ZORV_MAX_WORDS; i++) {
+        size_t n = strlen(args[i]);
+        if (n == 0) continue;  // the splitter never stores an empty word either
+        memcpy(out, args[i], n + 1);
+        words[stored++] = out;
+        out += n + 1;
+    }
+    return words;
+}
+
+const char *command_tail(const char *line) {
+    const char *p = line;
+    while (*p == ' ' || *p == '\t') p++;
+    if (*p == '"') {
+        for (p++; *p && *p != '"'; p++) {}
+        if (*p == '"') p++;
+    } else {
+        while (*p && *p != ' ' && *p != '\t') p++;
+    }
+    while (*p == ' ' || *p == '\t') p++;
+    return p;
+}

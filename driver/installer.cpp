@@ -58,12 +58,16 @@ options read_options(char **words) {
 
 extern "C" int OS_WINAPI WinMain(void *instance, void *previous, char *command_line, int show) {
     (void)instance, (void)previous, (void)show;
-    // Kept for the life of the process, as the words are never released.
-    static char **words;
-    words = split_command_line(command_line);
+    return run_installation(split_command_line(command_line));
+}
+
+int run_installation(char **words) {
+    // Kept reachable for the life of the process, as the words are never released.
+    static char **kept;
+    kept = words;
     // Without its words the installer cannot know what it was asked to do.
-    if (!words) fail(kExtractionFailed);
-    options o = read_options(words);
+    if (!kept) fail(kExtractionFailed);
+    options o = read_options(kept);
 
     if (!o.silent && os_message_box(kConsent, kCaption, OS_MB_YESNOCANCEL | OS_MB_ICONQUESTION) != OS_IDYES)
         return 0;

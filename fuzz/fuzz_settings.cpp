@@ -7,11 +7,11 @@
 #include <string>
 
 #include "fuzz_util.h"
+#include "memory_platform.h"
 #include "payload.h"
-#include "resource_image.h"
 
 // The first byte gives the key's length; the key follows, then the block (the resource's bytes,
-// which the stand-in loads into memory of exactly their size).
+// which the in-memory stand-in loads into memory of exactly their size).
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     size_t key_len = data[0] % 32;
@@ -20,13 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (key.find('\0') != std::string::npos) return 0;
     std::string block(reinterpret_cast<const char *>(data + 1 + key_len), size - 1 - key_len);
 
-    static std::string image;
-    if (image.empty()) {
-        image = fuzz_scratch() + "/image";
-        setenv("ZORV_RESOURCE_IMAGE", image.c_str(), 1);
-    }
-    std::string error;
-    if (!write_resource_image("", {{"RCDATA_RAW", 103, block}}, image, error)) fuzz_fail(error.c_str());
+    memory_reset();
+    memory_set_resource(103, block);
     const char *value = lookup_embedded_setting(key.c_str());
     if (value && strlen(value) > 192) fuzz_fail("a value longer than the result buffer");
     // A value found stands in the block after the key and "=", ended by a space, past the first

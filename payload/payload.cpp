@@ -2,7 +2,7 @@
 #include "payload.h"
 
 #include <bzlib.h>
-#include <stdio.h>
+#include <string.h>
 
 #include "platform.h"
 #include "star.h"
@@ -13,64 +13,108 @@ const char kCompressed[] = "tmp_inst.bz2";
 const char kArchive[] = "tmp_inst.sta";
 
 // The archive is written in pieces of 4096 bytes and read back by the reader: a larger buffer
-// than stdio's default takes a system call per 64 KiB instead of one per piece.
+// than the file's default takes a system call per 64 KiB instead of one per piece.
 char archive_buffer[1 << 16];
 
 // Writes the compressed bytes out whole. A short write or a failed close (a full disk) is a
 // failure: the file is removed again.
 bool write_compressed(const void *data, unsigned long size) {
-    FILE *f = os_fopen(kCompressed, "wb");
-    if (!f) return false;
-    bool ok = fwrite(data, 1, size, f) == size;
-    ok = fclose(f) == 0 && ok;
-    if (!ok) os_remove(kCompressed);
+    os_file *f = os_fopen(kCompressed, "wb");
+    if (!f) return star_fail(STAR_ERR_WRITE), false;
+    bool ok = os_fwrite(data, size, f) == size;
+    ok = os_fclose(f) == 0 && ok;
+    if (!ok) {
+        star_fail(STAR_ERR_WRITE);
+        os_remove(kCompressed);
+    }
     return ok;
 }
 
-// Decompresses "tmp_inst.bz2" into archive. Only a stream decoded to its end mark, every block and
-// the stream CRC checked, and written whole counts: otherwise nothing may be extracted from it,
-// because the pieces written before a failing block would carry damaged bytes into the target.
-bool decompress(BZFILE *in, FILE *archive) {
-    char buffer[4096];
-    int n;
-    while ((n = BZ2_bzread(in, buffer, sizeof buffer)) > 0)
-        if (fwrite(buffer, 1, size_t(n), archive) != size_t(n)) return false;
-    return n == 0 && fflush(archive) == 0;
+// Decodes the first bzip2 stream of in into archive, reading and writing through the seam, as
+// libbzip2's own file reader would: a 4096-byte piece at a time. Only a stream decoded to its
+// end mark, every block and the stream CRC checked, and written whole counts; bytes after the
+// end mark are never read. Otherwise nothing may be extracted from it, because the pieces written
+// before a failing block would carry damaged bytes into the target.
+bool decompress(os_file *in, os_file *archive) {
+    bz_stream s;
+    memset(&s, 0, sizeof s);
+    if (BZ2_bzDecompressInit(&s, 0, 0) != BZ_OK) return star_fail(STAR_ERR_READ), false;
+    char input[4096], piece[4096];
+    bool input_ended = false;
+    star_result why = STAR_OK;
+    for (;;) {
+        if (s.avail_in == 0 && !input_ended) {
+            s.next_in = input;
+            s.avail_in = unsigned(os_fread(input, sizeof input, in));
+            if (s.avail_in == 0) {
+                if (os_ferror(in)) {
+                    why = STAR_ERR_READ;
+                    break;
+                }
+                input_ended = true;
+            }
+        }
+        s.next_out = piece;
+        s.avail_out = sizeof piece;
+        int r = BZ2_bzDecompress(&s);
+        if (r != BZ_OK && r != BZ_STREAM_END) {
+            why = r == BZ_MEM_ERROR ? STAR_ERR_READ : STAR_ERR_DAMAGED;
+            break;
+        }
+        size_t n = sizeof piece - s.avail_out;
+        if (n > 0 && os_fwrite(piece, n, archive) != n) {
+            why = STAR_ERR_WRITE;
+            break;
+        }
+        if (r == BZ_STREAM_END) break;
+        // All the input is in and the decoder wants more without having filled its output.
+        if (input_ended && s.avail_in == 0 && s.avail_out > 0) {
+            why = STAR_ERR_CUT_SHORT;
+            break;
+        }
+    }
+    BZ2_bzDecompressEnd(&s);
+    if (why == STAR_OK && os_fflush(archive) != 0) why = STAR_ERR_WRITE;
+    if (why != STAR_OK) star_fail(why);
+    return why == STAR_OK;
 }
 
 }  // namespace
 
 int install_payload(const char *target_dir) {
     os_resource res = os_find_resource(ZORV_PAYLOAD_ID, ZORV_RESOURCE_TYPE);
-    if (!res) return -1;
+    if (!res) return star_fail(STAR_ERR_NO_PAYLOAD);
     unsigned long size = os_sizeof_resource(res);
     void *loaded = os_load_resource(res);
-    if (!loaded) return -1;
+    if (!loaded) return star_fail(STAR_ERR_NO_PAYLOAD);
     const void *data = os_lock_resource(loaded);
-    if (!data) return -1;
+    if (!data) return star_fail(STAR_ERR_NO_PAYLOAD);
 
     if (!write_compressed(data, size)) return -1;
-    FILE *archive = os_fopen(kArchive, "w+b");
+    os_file *archive = os_fopen(kArchive, "w+b");
     if (!archive) {
         os_remove(kCompressed);
-        return -1;
+        return star_fail(STAR_ERR_WRITE);
     }
-    setvbuf(archive, archive_buffer, _IOFBF, sizeof archive_buffer);
-    BZFILE *in = BZ2_bzopen(kCompressed, "rb");
+    os_setvbuf(archive, archive_buffer, sizeof archive_buffer);
+    os_file *in = os_fopen(kCompressed, "rb");
     if (!in) {
-        fclose(archive);
+        os_fclose(archive);
         os_remove(kArchive);
         os_remove(kCompressed);
-        return -1;
+        return star_fail(STAR_ERR_OPEN);
     }
     bool whole = decompress(in, archive);
-    BZ2_bzclose(in);
+    os_fclose(in);
     os_remove(kCompressed);
 
     int result = -1;
-    // The repositioning also switches the "w+b" stream from writing to reading.
-    if (whole && fseek(archive, 0, SEEK_SET) == 0) result = star_extract_all(archive, target_dir) == 0 ? 0 : -1;
-    fclose(archive);
+    // The repositioning also switches the "w+b" file from writing to reading.
+    if (whole) {
+        if (os_fseek(archive, 0) != 0) star_fail(STAR_ERR_READ);
+        else result = star_extract_all(archive, target_dir) == 0 ? 0 : -1;
+    }
+    os_fclose(archive);
     os_remove(kArchive);
     return result;
 }

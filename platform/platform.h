@@ -11,6 +11,7 @@
 #ifndef ZORV_PLATFORM_H
 #define ZORV_PLATFORM_H
 
+#include <stddef.h>
 #include <stdio.h>
 
 #ifdef _WIN32
@@ -23,14 +24,59 @@
 // core and the operating system (the fault-injection tests wrap these names at link time).
 extern "C" {
 
-// ---- Files and directories (the runtime library) ----
+// ---- Files and directories (the runtime library's buffered files) ----
+//
+// Every file the core touches is one of these: the temporary files, the archive stream, each
+// extracted file. Nothing above this seam calls the C library's file functions or looks inside
+// its streams, so a test build can wrap each operation and make any of them fail.
 
-// fopen: modes "rb", "wb", "w+b" are untranslated byte modes everywhere. Null on failure.
-FILE *os_fopen(const char *path, const char *mode);
+// An open, buffered file in untranslated byte mode.
+typedef struct os_file_ os_file;
+
+// fopen with mode "rb", "wb" (created or emptied) or "w+b" (the same, and read back). Null on
+// failure.
+os_file *os_fopen(const char *path, const char *mode);
+// fclose: writes out what is buffered and lets go of the file in every case. 0, or -1 when the
+// buffered bytes could not be written (they are lost: the file is short).
+int os_fclose(os_file *f);
+// setvbuf with full buffering in the caller's buffer, which must outlive the file; before the
+// first read or write only. 0, or -1 when the file keeps its own buffer (nothing else changes).
+int os_setvbuf(os_file *f, char *buffer, size_t size);
+// fread of n single bytes: how many were read; fewer only at the end of the file or on a read
+// error, which os_ferror tells apart.
+size_t os_fread(void *buffer, size_t n, os_file *f);
+// getc: the next byte (0 to 255), or -1 at the end of the file or on a read error.
+int os_getc(os_file *f);
+// fgets: up to size - 1 bytes, ending after an LF if one comes first, then a NUL; null when not
+// one byte could be read (the end of the file or a read error).
+char *os_fgets(char *buffer, int size, os_file *f);
+// ferror: nonzero once a read or write of f has failed.
+int os_ferror(os_file *f);
+// The bytes f has read ahead and not yet handed out, in place. None is always a valid answer
+// (the next os_getc then reads on). os_skip(f, n) hands out n of them, exactly as n calls of
+// os_getc would: together they let a reader take a stretch of buffered bytes at a time.
+size_t os_peek(os_file *f, const unsigned char **bytes);
+void os_skip(os_file *f, size_t n);
+// fwrite of n single bytes: how many were written; fewer on failure.
+size_t os_fwrite(const void *data, size_t n, os_file *f);
+// fflush: 0, or -1 when the buffered bytes cannot be written.
+int os_fflush(os_file *f);
+// fseek to offset from the start of the file: 0 or -1. On a "w+b" file it is also what turns
+// writing into reading.
+int os_fseek(os_file *f, long offset);
+// A file over a stream of the C library that the caller opened itself: standard input and output,
+// or a file the tools name by its native path. The caller closes it with os_fclose (or leaves a
+// standard stream open).
+os_file *os_stdio(FILE *stream);
+
 // _mkdir: creates one directory level. 0 on success, -1 on failure (it exists, no parent...).
 int os_mkdir(const char *path);
 // remove: deletes one file. 0 on success, -1 on failure.
 int os_remove(const char *path);
+
+// Whether this system takes certain file names for devices in every folder (Windows: CON, NUL,
+// COM1...): 1 on Windows, 0 elsewhere. The archive's name rule refuses them only where they are.
+int os_reserves_device_names(void);
 
 // ---- Resources of the running executable (FindResourceA and its companions) ----
 
@@ -68,6 +114,24 @@ void os_sleep(unsigned milliseconds);
 // GetWindowsDirectoryA: the length written (without NUL); 0 on failure; the size needed when
 // the buffer is too small (a result >= size means nothing usable was written).
 unsigned os_get_windows_directory(char *buffer, unsigned size);
+
+// ---- Process start-up ----
+
+// The command line the process was started with, whole (GetCommandLineA); null on a system
+// whose programs receive their arguments already split into words (Linux).
+const char *os_command_line(void);
+// The module handle of the running program (GetModuleHandleA(NULL)); null where there is none.
+void *os_instance(void);
+// How the starter asked the program's first window to be shown (STARTUPINFO), else the default.
+int os_show_command(void);
+// Restricts where the program's libraries are looked for at run time to the system folder, so
+// that a library planted beside the program is never loaded; a system without such a search (or
+// a Windows too old for the restriction) leaves it as it is. Safe before the runtime library
+// has started: it needs nothing of it.
+void os_restrict_library_search(void);
+// Windows only: the runtime library's own start-up of a GUI program, which initialises it and
+// calls main. The image's entry point hands over to it.
+int os_runtime_startup(void);
 
 // ---- Processes ----
 

@@ -17,8 +17,8 @@ windows=$root/build/demo/windows
 mkdir -p "$windows"
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-1215625293}  # the same folder gives the same installer
 echo "== zorv-pack: the sample application into the 32-bit installer (delivered) and its 64-bit twin"
-"$build/zorv-pack" build/win32/sample/app -o "$windows/zorv-setup-i686.exe"
-"$build/zorv-pack" build/win64/sample/app -o "$windows/zorv-setup-x86_64.exe" --arch x86_64
+"$build/bin/zorv-pack" build/win32/sample/app -o "$windows/zorv-setup-i686.exe"
+"$build/bin/zorv-pack" build/win64/sample/app -o "$windows/zorv-setup-x86_64.exe" --arch x86_64
 python3 tests/pe/pe_image.py "$windows/zorv-setup-i686.exe" "$windows/zorv-setup-x86_64.exe"
 echo "== the delivered installer's payload (RCDATA_RAW/101, bzip2): the sample folder, names sorted"
 python3 tests/pe/pe_image.py --extract RCDATA_RAW/101 "$windows/zorv-setup-i686.exe" | bzip2 -dc | "$build/star" list -

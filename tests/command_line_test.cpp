@@ -108,7 +108,7 @@ TEST(CommandTail, CutsTheProgramNameAndTheBlanksAfterIt) {
         {"setup.exe\x01-s", ""},                        // only spaces and tabs are blanks
         {"setup.exe \x01-s", "\x01-s"},
     };
-    for (const auto &c : cases) EXPECT_STREQ(os_command_tail(c.line), c.tail) << "line: " << c.line;
+    for (const auto &c : cases) EXPECT_STREQ(command_tail(c.line), c.tail) << "line: " << c.line;
 }
 
 }  // namespace

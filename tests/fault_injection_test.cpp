@@ -1,51 +1,68 @@
 // Fault injection at the platform seam: every call of a full installation fails in turn.
 //
-// Each run must still end in a clear, honest result.
+// The same program is built for Linux and for Windows (run under Wine): the installer in-process,
+// linked with the seam's operations wrapped at link time (-Wl,--wrap=os_...), and carrying its
+// own payload resource, so that the real resource, file and registry code of each system runs.
+// A clean run counts the calls of each operation and records their order; then each call fails
+// in turn, and every run must still end in a clear, honest result:
+//   - the right message and exit status;
+//   - no temporary file left in the current folder (but one whose removal was the failing call);
+//   - nothing new beside the target folder;
+//   - no registry record unless the extraction succeeded;
+//   - no file in the target that differs from the application's own, but the entry that failed,
+//     cut short.
+// The clean run also shows the order that a running copy of the application relies on: consent,
+// the close request, a wait of 1000 ms, and only then the first change on disk; the registry
+// record only once every entry is written.
 //
-// This test build links the installer in-process with the seam's operations (and stdio's reads,
-// writes and closes) wrapped at link time (-Wl,--wrap): the wrappers count the calls of each operation
-// and make the Nth one fail. Message boxes answer Yes, the one-second wait is skipped, and the
-// process exit and the launch are turned into exceptions that end the run, so that one process
-// can run the installer hundreds of times.
-#include <gtest/gtest.h>
+// Message boxes answer Yes (consent) or OK, the wait is skipped, the broadcast only recorded, and
+// the process exit and the launch become exceptions that end the run, so that one process can
+// run the installer hundreds of times. The default target (the Windows directory's "zorvdal") is
+// used, and the current folder is a fresh one per run.
 #include <stdio.h>
-#include <stdio_ext.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "driver.h"
-#include "payload.h"
-#include "payload_test_util.h"
 #include "platform.h"
-#include "test_util.h"
 
+namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
 
 namespace {
 
-enum Op { FindResource, LoadResource, LockResource, WindowsDir, Mkdir, Open, Read, Write, Close, Remove,
-          RegCreate, RegSet, Exec, kOps };
-const char *const kOpNames[kOps] = {"find resource", "load resource", "lock resource", "windows directory",
-                                    "mkdir", "fopen", "read", "fwrite", "fclose", "remove",
-                                    "registry create key", "registry set value", "launch"};
+enum Op { FindResource, LoadResource, LockResource, WindowsDir, Mkdir, Open, SetBuffer, Read, Write, Flush, Seek,
+          Close, Remove, RegisterMessage, Broadcast, RegCreate, RegSet, Exec, kOps };
+const char *const kOpNames[kOps] = {"find resource", "load resource", "lock resource", "windows directory", "mkdir",
+                                    "open", "set buffer", "read", "write", "flush", "seek", "close", "remove",
+                                    "register message", "broadcast", "registry create key", "registry set value",
+                                    "launch"};
 
 struct Injector {
     bool armed = false;
     int calls[kOps] = {};
     int fail_op = -1;  // which operation fails, at its fail_at-th call (from 1)
     int fail_at = 0;
-    std::string failed_remove;  // the path a failing remove left in place
-    std::vector<std::string> messages;
+    std::string failed_remove;           // the path a failing remove left in place
+    std::set<os_file *> failed_reads;    // files whose read failed: os_ferror says so from then on
+    std::map<os_file *, std::string> paths;
+    std::vector<std::string> messages;   // failure boxes
+    std::vector<std::string> trace;      // every call, in order
 };
 Injector inj;
 
-bool inject(Op op) { return inj.armed && ++inj.calls[op] == inj.fail_at && op == inj.fail_op; }
+bool inject(Op op, const std::string &detail = "") {
+    if (!inj.armed) return false;
+    inj.trace.push_back(kOpNames[op] + (detail.empty() ? "" : " " + detail));
+    return ++inj.calls[op] == inj.fail_at && op == inj.fail_op;
+}
 
 struct Exited {
     int status;
@@ -53,6 +70,13 @@ struct Exited {
 struct Launched {
     std::string program, arg0, arg1;
 };
+
+// Both systems' paths as std::filesystem takes them: the Linux stand-in reads '\' as a separator.
+fs::path native(std::string path) {
+    for (char &c : path)
+        if (c == '\\') c = '/';
+    return fs::path(path);
+}
 
 }  // namespace
 
@@ -62,12 +86,16 @@ void *__real_os_load_resource(os_resource res);
 const void *__real_os_lock_resource(void *loaded);
 unsigned __real_os_get_windows_directory(char *buffer, unsigned size);
 int __real_os_mkdir(const char *path);
-FILE *__real_os_fopen(const char *path, const char *mode);
-char *__real_fgets_unlocked(char *s, int n, FILE *f);
-int __real___uflow(FILE *f);
-size_t __real_fwrite(const void *p, size_t size, size_t n, FILE *f);
-size_t __real_fwrite_unlocked(const void *p, size_t size, size_t n, FILE *f);
-int __real_fclose(FILE *f);
+os_file *__real_os_fopen(const char *path, const char *mode);
+int __real_os_setvbuf(os_file *f, char *buffer, size_t size);
+size_t __real_os_fread(void *buffer, size_t n, os_file *f);
+int __real_os_getc(os_file *f);
+char *__real_os_fgets(char *buffer, int size, os_file *f);
+int __real_os_ferror(os_file *f);
+size_t __real_os_fwrite(const void *data, size_t n, os_file *f);
+int __real_os_fflush(os_file *f);
+int __real_os_fseek(os_file *f, long offset);
+int __real_os_fclose(os_file *f);
 int __real_os_remove(const char *path);
 long __real_os_reg_create_key(os_key root, const char *subkey, os_key *out);
 long __real_os_reg_set_string(os_key key, const char *name, const void *data, unsigned long size);
@@ -75,9 +103,7 @@ long __real_os_reg_set_string(os_key key, const char *name, const void *data, un
 os_resource __wrap_os_find_resource(int id, const char *type) {
     return inject(FindResource) ? nullptr : __real_os_find_resource(id, type);
 }
-void *__wrap_os_load_resource(os_resource res) {
-    return inject(LoadResource) ? nullptr : __real_os_load_resource(res);
-}
+void *__wrap_os_load_resource(os_resource res) { return inject(LoadResource) ? nullptr : __real_os_load_resource(res); }
 const void *__wrap_os_lock_resource(void *loaded) {
     return inject(LockResource) ? nullptr : __real_os_lock_resource(loaded);
 }
@@ -85,41 +111,56 @@ unsigned __wrap_os_get_windows_directory(char *buffer, unsigned size) {
     return inject(WindowsDir) ? 0 : __real_os_get_windows_directory(buffer, size);
 }
 int __wrap_os_mkdir(const char *path) { return inject(Mkdir) ? -1 : __real_os_mkdir(path); }
-FILE *__wrap_os_fopen(const char *path, const char *mode) {
-    return inject(Open) ? nullptr : __real_os_fopen(path, mode);
+os_file *__wrap_os_fopen(const char *path, const char *mode) {
+    if (inject(Open, path)) return nullptr;
+    os_file *f = __real_os_fopen(path, mode);
+    if (f) inj.paths[f] = path;
+    return f;
 }
-// Reads: the reader's line reads, and the refills behind its byte reads (glibc's getc_unlocked
-// takes bytes from the stream's buffer and calls __uflow when it is empty). A failing read sets
-// the stream's error flag, as a failing device does.
-char *__wrap_fgets_unlocked(char *s, int n, FILE *f) {
-    if (!inject(Read)) return __real_fgets_unlocked(s, n, f);
-    f->_flags |= _IO_ERR_SEEN;
-    return nullptr;
+int __wrap_os_setvbuf(os_file *f, char *buffer, size_t size) {
+    return inject(SetBuffer) ? -1 : __real_os_setvbuf(f, buffer, size);
 }
-int __wrap___uflow(FILE *f) {
-    if (!inject(Read)) return __real___uflow(f);
-    f->_flags |= _IO_ERR_SEEN;
-    return EOF;
+// A failing read gives what the end of the file gives, and the file reports the error from then
+// on, as a failing device does.
+bool failed_read(os_file *f) {
+    if (!inject(Read)) return false;
+    inj.failed_reads.insert(f);
+    return true;
 }
-size_t __wrap_fwrite(const void *p, size_t size, size_t n, FILE *f) {
-    return inject(Write) ? 0 : __real_fwrite(p, size, n, f);
+size_t __wrap_os_fread(void *buffer, size_t n, os_file *f) {
+    return failed_read(f) ? 0 : __real_os_fread(buffer, n, f);
 }
-size_t __wrap_fwrite_unlocked(const void *p, size_t size, size_t n, FILE *f) {
-    return inject(Write) ? 0 : __real_fwrite_unlocked(p, size, n, f);
+int __wrap_os_getc(os_file *f) { return failed_read(f) ? -1 : __real_os_getc(f); }
+char *__wrap_os_fgets(char *buffer, int size, os_file *f) {
+    return failed_read(f) ? nullptr : __real_os_fgets(buffer, size, f);
 }
-// A failing close still lets go of the stream, but the bytes it held are lost, as when the
-// flush of its last bytes fails on a full disk.
-int __wrap_fclose(FILE *f) {
-    if (!inject(Close)) return __real_fclose(f);
-    __fpurge(f);
-    __real_fclose(f);
-    return EOF;
+int __wrap_os_ferror(os_file *f) { return inj.failed_reads.count(f) || __real_os_ferror(f); }
+size_t __wrap_os_fwrite(const void *data, size_t n, os_file *f) {
+    return inject(Write) ? 0 : __real_os_fwrite(data, n, f);
+}
+int __wrap_os_fflush(os_file *f) { return inject(Flush) ? -1 : __real_os_fflush(f); }
+int __wrap_os_fseek(os_file *f, long offset) { return inject(Seek) ? -1 : __real_os_fseek(f, offset); }
+// A failing close still lets go of the file, but the bytes it held are lost, as when the flush
+// of its last bytes fails on a full disk: the file loses its last byte.
+int __wrap_os_fclose(os_file *f) {
+    bool fail = inject(Close);
+    std::string path = inj.paths[f];
+    inj.paths.erase(f);
+    inj.failed_reads.erase(f);
+    int result = __real_os_fclose(f);
+    if (!fail) return result;
+    std::error_code ec;
+    auto size = fs::file_size(native(path), ec);
+    if (!ec && size > 0) fs::resize_file(native(path), size - 1, ec);
+    return -1;
 }
 int __wrap_os_remove(const char *path) {
-    if (!inject(Remove)) return __real_os_remove(path);
+    if (!inject(Remove, path)) return __real_os_remove(path);
     inj.failed_remove = path;
     return -1;
 }
+unsigned __wrap_os_register_window_message(const char *name) { return inject(RegisterMessage, name) ? 0 : 0xC123; }
+int __wrap_os_broadcast_message(unsigned message) { return inject(Broadcast, std::to_string(message)) ? 0 : 1; }
 long __wrap_os_reg_create_key(os_key root, const char *subkey, os_key *out) {
     return inject(RegCreate) ? 5 : __real_os_reg_create_key(root, subkey, out);
 }
@@ -130,24 +171,75 @@ int __wrap_os_exec(const char *program, const char *arg0, const char *arg1) {
     if (inject(Exec)) return -1;
     throw Launched{program, arg0, arg1};
 }
-int __wrap_os_message_box(const char *text, const char *, unsigned) {
+int __wrap_os_message_box(const char *text, const char *, unsigned style) {
+    if (inj.armed) inj.trace.push_back(std::string("message box ") + text);
+    if (style & OS_MB_YESNOCANCEL) return OS_IDYES;
     inj.messages.push_back(text);
-    return OS_IDYES;
+    return OS_IDOK;
 }
-void __wrap_os_sleep(unsigned) {}
+void __wrap_os_sleep(unsigned milliseconds) {
+    if (inj.armed) inj.trace.push_back("sleep " + std::to_string(milliseconds));
+}
 void __wrap_os_exit(int status) { throw Exited{status}; }
 }
 
 namespace {
 
+const char kConsent[] = "Desea instalar el sistema de Zorvana??";
 const char kExtractionFailed[] = "No se pudo instalar debido a que el programa de instalacion esta fallado.";
 const char kLaunchFailed[] = "No se pudo instalar debido a que el programa de instalacion esta fallado!";
 const char kNoWindowsDirectory[] = "No se pudo instalar debido a que no pude determinar el directorio de windows";
+const char kSentinel[] = "an earlier record";
 
+// What the payload resource holds (tests/data/fault/app.star, compressed when the test is built).
 const Files kApp = {{"zorv.exe", "MZ program\r\n"},
                     {"lib/zorvcore.dll", std::string(150, 'c') + "\r\n" + std::string(40, 'd')},
                     {"lib/zorvnet.dll", "net\n"},
                     {"data/empty.dat", ""}};
+
+int failures = 0;
+
+void check(bool ok, const std::string &what) {
+    if (ok) return;
+    failures++;
+    fprintf(stderr, "FAILED: %s\n", what.c_str());
+}
+
+std::string read_all(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Every regular file below root, by its path relative to root ('/' between levels).
+Files tree(const fs::path &root) {
+    Files files;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file()) files[it->path().lexically_relative(root).generic_string()] = read_all(it->path());
+    return files;
+}
+
+std::set<std::string> names(const fs::path &folder) {
+    std::set<std::string> out;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        out.insert(it->path().filename().string());
+    return out;
+}
+
+std::string windows_directory() {
+    char buffer[1000];
+    unsigned n = __real_os_get_windows_directory(buffer, sizeof buffer);
+    if (n == 0 || n >= sizeof buffer) throw std::runtime_error("no Windows directory");
+    return buffer;
+}
+
+std::string recorded() {
+    const char *v = registry_read_string(os_current_user_key(), "Software\\zorvdal", "Path");
+    return v ? v : "(none)";
+}
 
 struct Outcome {
     int status = 0;
@@ -155,122 +247,130 @@ struct Outcome {
     std::vector<std::string> messages;
 };
 
-// One installation in a sandbox of its own: the current folder, the Windows directory (the
-// default target lies under it), the registry store and the runtime folder.
-struct Sandbox {
-    Sandbox() {
-        for (const char *d : {"cwd", "windows", "config", "runtime"}) mkdir((root / d).c_str(), 0700);
-        setenv("ZORV_WINDOWS_DIR", (root / "windows").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), 1);
+// One installation with the default target, asked for consent, in a fresh current folder.
+Outcome install(const fs::path &cwd, const std::string &program) {
+    fs::create_directories(cwd);
+    fs::path home = fs::current_path();
+    fs::current_path(cwd);
+    registry_write_string(os_current_user_key(), "Software\\zorvdal", "Path", kSentinel);
+    Outcome o;
+    char tail[] = "";
+    inj.armed = true;
+    try {
+        o.status = WinMain(nullptr, nullptr, tail, 0);
+    } catch (const Exited &e) {
+        o.status = e.status;
+    } catch (const Launched &l) {
+        o.launched = true;
+        check(l.program == program && l.arg0 == program && l.arg1 == "-i", "launch of " + l.program);
     }
-    Outcome install() {
-        char cwd[4096];
-        if (!getcwd(cwd, sizeof cwd) || chdir((root / "cwd").c_str()) != 0) throw std::runtime_error("chdir");
-        Outcome o;
-        char tail[] = "-s";  // silent: the only boxes are failure messages
-        inj.messages.clear();
-        inj.armed = true;
-        try {
-            o.status = WinMain(nullptr, nullptr, tail, 0);
-        } catch (const Exited &e) {
-            o.status = e.status;
-        } catch (const Launched &l) {
-            o.launched = true;
-            EXPECT_EQ(l.program, root / "windows\\zorvdal\\zorv.exe");
-            EXPECT_EQ(l.arg0, l.program);
-            EXPECT_EQ(std::string(l.arg1), "-i");
-        }
-        inj.armed = false;
-        o.messages = inj.messages;
-        if (chdir(cwd) != 0) throw std::runtime_error("chdir");
-        return o;
-    }
-    bool recorded() {
-        const char *v = registry_read_string(os_current_user_key(), "Software\\zorvdal", "Path");
-        return v && std::string(v) == root / "windows\\zorvdal\\zorv.exe";
-    }
-    TempDir root;
-};
+    inj.armed = false;
+    o.messages = inj.messages;
+    fs::current_path(home);
+    return o;
+}
 
-class FaultInjection : public ::testing::Test {
-protected:
-    void SetUp() override { use_resources(images, {{ZORV_PAYLOAD_ID, bz2(make_archive(kApp))}}); }
-    void TearDown() override {
-        for (const char *v : {"ZORV_RESOURCE_IMAGE", "ZORV_WINDOWS_DIR", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
-            unsetenv(v);
-    }
-    TempDir images;
-};
+size_t position(const std::vector<std::string> &trace, const std::string &prefix) {
+    for (size_t i = 0; i < trace.size(); i++)
+        if (trace[i].compare(0, prefix.size(), prefix) == 0) return i;
+    return trace.size();
+}
 
-TEST_F(FaultInjection, EveryFailingCallEndsInAnHonestResult) {
+// The order a running copy of the application relies on, and the record only after the files.
+void check_order(const std::vector<std::string> &trace) {
+    size_t consent = position(trace, std::string("message box ") + kConsent),
+           reg = position(trace, "register message"), broadcast = position(trace, "broadcast"),
+           wait = position(trace, "sleep"), record = position(trace, "registry create key");
+    size_t first_change = trace.size(), last_write = 0;
+    for (size_t i = 0; i < trace.size(); i++) {
+        for (const char *op : {"mkdir", "open", "write", "remove"})
+            if (trace[i].compare(0, strlen(op), op) == 0) first_change = std::min(first_change, i);
+        if (trace[i].compare(0, 5, "write") == 0 || trace[i].compare(0, 4, "open") == 0) last_write = i;
+    }
+    check(consent == 0, "the consent question comes first");
+    check(consent < reg && reg < broadcast && broadcast < wait, "consent, then the close request");
+    check(wait < trace.size() && trace[wait] == "sleep 1000", "a wait of 1000 ms after the close request");
+    check(wait < first_change, "the wait ends before the first change on disk");
+    check(record < trace.size() && last_write < record, "the registry record comes after the last file");
+}
+
+}  // namespace
+
+int main() {
+    const std::string windows = windows_directory();
+    const fs::path target = native(windows + "\\zorvdal");
+    const std::string program = windows + "\\zorvdal\\zorv.exe";
+    const fs::path work = fs::absolute("fault-injection");
+    fs::remove_all(work);
+    fs::remove_all(target);
+    const std::set<std::string> windows_before = names(native(windows));
+
     // A clean run counts the calls of each operation.
     inj = Injector();
-    {
-        Sandbox s;
-        Outcome o = s.install();
-        ASSERT_TRUE(o.launched);
-        ASSERT_EQ(list_tree(s.root / "windows/zorvdal"), kApp);
-    }
+    Outcome clean = install(work / "clean", program);
+    check(clean.launched && clean.messages.empty(), "the clean run installs and launches");
+    check(tree(target) == kApp, "the clean run installs the application exactly");
+    check(recorded() == program, "the clean run records the program");
+    check_order(inj.trace);
     int totals[kOps];
     memcpy(totals, inj.calls, sizeof totals);
-    for (int op = 0; op < kOps; op++) EXPECT_GT(totals[op], 0) << kOpNames[op] << " is never called";
+    for (int op = 0; op < kOps; op++) check(totals[op] > 0, std::string(kOpNames[op]) + " is never called");
 
     int runs = 0;
     for (int op = 0; op < kOps; op++) {
         for (int n = 1; n <= totals[op]; n++) {
-            SCOPED_TRACE(std::string(kOpNames[op]) + " fails at call " + std::to_string(n));
+            std::string what = std::string(kOpNames[op]) + " fails at call " + std::to_string(n) + ": ";
+            fs::remove_all(target);
             inj = Injector();
             inj.fail_op = op;
             inj.fail_at = n;
-            Sandbox s;
-            Outcome o = s.install();
-            runs++;
+            fs::path cwd = work / ("run" + std::to_string(++runs));
+            Outcome o = install(cwd, program);
 
-            // Nothing lands outside the target; the current folder keeps no temporary file, but for
-            // one whose removal was the call that failed.
-            Files everything = list_tree(s.root.path), outside;
-            for (auto &f : everything)
-                if (f.first.compare(0, 16, "windows/zorvdal/") != 0 && f.first.compare(0, 7, "config/") != 0 &&
-                    f.first.compare(0, 8, "runtime/") != 0)
-                    outside.insert(f);
-            if (!inj.failed_remove.empty()) outside.erase("cwd/" + inj.failed_remove);
-            EXPECT_EQ(outside, Files{});
-            Files installed = list_tree(s.root / "windows/zorvdal");
+            // Nothing left in the current folder, but a file whose removal was the call that
+            // failed; nothing new beside the target.
+            std::set<std::string> left = names(cwd);
+            if (!inj.failed_remove.empty()) left.erase(inj.failed_remove);
+            check(left.empty(), what + "files left in the current folder");
+            std::set<std::string> beside = names(native(windows));
+            beside.erase("zorvdal");
+            check(beside == windows_before, what + "something new beside the target");
+            Files installed = tree(target);
 
             if (op == WindowsDir) {
-                EXPECT_EQ(o.messages, std::vector<std::string>{kNoWindowsDirectory});
-                EXPECT_EQ(o.status, -1);
-                EXPECT_TRUE(installed.empty());
-                EXPECT_FALSE(s.recorded());
+                check(o.messages == std::vector<std::string>{kNoWindowsDirectory}, what + "message 1");
+                check(o.status == -1 && installed.empty() && recorded() == kSentinel, what + "nothing done");
             } else if (op == Exec) {
-                EXPECT_EQ(o.messages, std::vector<std::string>{kLaunchFailed});
-                EXPECT_EQ(o.status, -1);
-                EXPECT_EQ(installed, kApp);
-                EXPECT_TRUE(s.recorded());
+                check(o.messages == std::vector<std::string>{kLaunchFailed}, what + "message 3");
+                check(o.status == -1 && installed == kApp && recorded() == program, what + "installed, recorded");
             } else if (o.launched) {
                 // The failure did not matter (a folder that exists anyway, a temporary file left
-                // behind, the registry record, which never stops an installation): all is installed.
-                EXPECT_TRUE(o.messages.empty());
-                EXPECT_EQ(installed, kApp);
-                EXPECT_EQ(s.recorded(), op != RegCreate && op != RegSet);
+                // behind, a buffer, the broadcast, the registry record, which never stops an
+                // installation): all is installed.
+                check(o.messages.empty() && installed == kApp, what + "installed whole");
+                check((recorded() == program) == (op != RegCreate && op != RegSet), what + "the record");
             } else {
-                EXPECT_EQ(o.messages, std::vector<std::string>{kExtractionFailed});
-                EXPECT_EQ(o.status, -1);
-                EXPECT_FALSE(s.recorded());
+                check(o.messages == std::vector<std::string>{kExtractionFailed}, what + "message 2");
+                check(o.status == -1 && recorded() == kSentinel, what + "status -1 and no record");
                 // What was written is never a damaged copy reported whole: each file is either
                 // the application's own or the entry that failed, cut short.
                 for (auto &f : installed) {
                     auto want = kApp.find(f.first);
-                    ASSERT_NE(want, kApp.end()) << f.first;
-                    EXPECT_EQ(want->second.compare(0, f.second.size(), f.second), 0) << f.first;
+                    check(want != kApp.end() && want->second.compare(0, f.second.size(), f.second) == 0,
+                          what + f.first + " is damaged");
                 }
             }
+            fs::remove_all(cwd);
         }
     }
-    std::cout << "fault injection: " << runs << " runs, one failing call each:";
-    for (int op = 0; op < kOps; op++) std::cout << " " << kOpNames[op] << " " << totals[op] << ",";
-    std::cout << "\n";
-}
+    fs::remove_all(work);
+    fs::remove_all(target);
 
-}  // namespace
+    int clean_calls = 0;
+    for (int op = 0; op < kOps; op++) clean_calls += totals[op];
+    printf("fault injection: a full installation makes %d seam calls; %d runs, one failing call each:", clean_calls,
+           runs);
+    for (int op = 0; op < kOps; op++) printf(" %s %d%s", kOpNames[op], totals[op], op + 1 < kOps ? "," : "\n");
+    printf("%s\n", failures ? "FAILED" : "all runs ended honestly");
+    return failures ? 1 : 0;
+}

@@ -276,6 +276,8 @@ TEST(Installer, EveryOptionCombination) {
         {{{"-s\t-r"}, {"s"}}, true, dflt, W, true},
         {{{"-s", "-d", "$D con espacios"}}, false, "destino con espacios", "$D con espacios\\zorv.exe", true},
         {{{"-s", "-r", "-d", "$D\\"}}, false, "destino", "$D\\\\zorv.exe", false},
+        // A word with a space and a double quote stays whole: Linux hands the words over split.
+        {{{"-s", "-r", "-d", "$D \"q z"}}, false, "destino \"q z", "$D \"q z\\zorv.exe", false},
         {{{"-s", "-r"}, {}, {"ZORV_WINDOWS_DIR=" + windows_999}}, false, "cwd/" + windows_999 + "/zorvdal",
          windows_999 + "\\zorvdal\\zorv.exe", false},
         {{{"-s", "-r", "-d", chosen_1490}}, false, "cwd/" + chosen_1490, chosen_1490 + "\\zorv.exe", false},

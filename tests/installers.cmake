@@ -20,6 +20,7 @@ endforeach()
 
 add_test(NAME installers.zorv_pack COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/pack/zorv_pack_test.sh
          $<TARGET_FILE:zorv-pack> ${app_x86_64} i686 x86_64 linux)
+set_tests_properties(installers.zorv_pack PROPERTIES FIXTURES_SETUP made_signed ENVIRONMENT ZORV_PACK_OUT=${installers_dir})
 
 add_test(NAME installers.pe_image COMMAND ${Python3_EXECUTABLE} -m unittest -v installer_pe_test
          WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/pe)
@@ -41,7 +42,16 @@ set_tests_properties(wine.remove_template PROPERTIES FIXTURES_CLEANUP wine)
 
 # The archive reader's Linux build, compared under Wine with its Windows builds.
 add_executable(zorv-extract-all ${PROJECT_SOURCE_DIR}/tests/wine/extract_all.cpp)
-target_link_libraries(zorv-extract-all PRIVATE zorv_archive)
+target_link_libraries(zorv-extract-all PRIVATE zorv_archive zorv_platform)
+
+# zorv-pack installed away from the checkout, by cmake --install into a prefix and from its Debian
+# package; each packs with the checkout and the build trees out of reach.
+foreach(mode prefix package)
+  add_test(NAME installers.installed_${mode} COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/pack/installed_tool_test.sh ${mode}
+           ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR} ${installers_dir} ${app_i686} ${app_x86_64}
+           ${ZORV_WIN32_BUILD_DIR} ${ZORV_WIN64_BUILD_DIR})
+  set_tests_properties(installers.installed_${mode} PROPERTIES FIXTURES_SETUP made_${mode})
+endforeach()
 
 # Every Wine test runs twice: wine.i686.* with the delivered installer and the win32 helpers,
 # wine.x86_64.* with its twin and the win64 ones; both copy the one prefix template. Where the
@@ -51,7 +61,7 @@ target_link_libraries(zorv-extract-all PRIVATE zorv_archive)
 set(win_dir_i686 ${ZORV_WIN32_BUILD_DIR})
 set(win_dir_x86_64 ${ZORV_WIN64_BUILD_DIR})
 foreach(arch i686 x86_64)
-  set(env "ZORV_WINE_ARCH=${arch};ZORV_WINE_TEMPLATE=${wine_dir}/template;ZORV_WINE_WORK=${wine_dir}/work/${arch};ZORV_WIN_DIR=${win_dir_${arch}}")
+  set(env "ZORV_WINE_ARCH=${arch};ZORV_WINE_TEMPLATE=${wine_dir}/template;ZORV_WIN_DIR=${win_dir_${arch}};ZORV_ARTIFACTS=${wine_dir}/artifacts/${arch}")
   set(arch_tests "")
   foreach(case
       sample_quits_on_close_request
@@ -60,11 +70,12 @@ foreach(arch i686 x86_64)
       close_request_ends_running_application
       damaged_installer
       failed_launch
+      fault_injection
       library_beside_installer_is_not_loaded)
     add_test(NAME wine.${arch}.${case} COMMAND ${Python3_EXECUTABLE} -m unittest -v wine_e2e.InstallerUnderWine.test_${case}
              WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
     set_tests_properties(wine.${arch}.${case} PROPERTIES FIXTURES_REQUIRED "installers;wine" ENVIRONMENT
-      "${env};SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_INSTALLER=${installers_dir}/zorv-setup-${arch}.exe;ZORV_APP_DIR=${app_${arch}};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_ARTIFACTS=${wine_dir}/artifacts/${arch}")
+      "${env};ZORV_WINE_WORK=${wine_dir}/work/${arch};SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_INSTALLER=${installers_dir}/zorv-setup-${arch}.exe;ZORV_APP_DIR=${app_${arch}};ZORV_PACK=$<TARGET_FILE:zorv-pack>")
     list(APPEND arch_tests wine.${arch}.${case})
   endforeach()
 
@@ -74,8 +85,23 @@ foreach(arch i686 x86_64)
            COMMAND ${Python3_EXECUTABLE} -m unittest -v reader_under_wine.ReaderUnderWine.test_windows_build_extracts_as_linux_build
            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
   set_tests_properties(wine.${arch}.reader_matches_linux_build PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT
-    "${env};ZORV_STAR=$<TARGET_FILE:star>;ZORV_EXTRACT_ALL=$<TARGET_FILE:zorv-extract-all>;ZORV_STAR_DATA=${CMAKE_CURRENT_SOURCE_DIR}/data/star")
+    "${env};ZORV_WINE_WORK=${wine_dir}/work/${arch};ZORV_STAR=$<TARGET_FILE:star>;ZORV_EXTRACT_ALL=$<TARGET_FILE:zorv-extract-all>;ZORV_STAR_DATA=${CMAKE_CURRENT_SOURCE_DIR}/data/star")
   list(APPEND arch_tests wine.${arch}.reader_matches_linux_build)
+
+  # The silent installation again, with installers made otherwise: signed (by installers.zorv_pack,
+  # from the x86_64 sample for both), and by the tool installed into a prefix.
+  foreach(how signed prefix)
+    set(app ${app_${arch}})
+    if(how STREQUAL "signed")
+      set(app ${app_x86_64})
+    endif()
+    add_test(NAME wine.${arch}.silent_install_${how}
+             COMMAND ${Python3_EXECUTABLE} -m unittest -v wine_e2e.InstallerUnderWine.test_silent_install_into_folder_with_spaces
+             WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
+    set_tests_properties(wine.${arch}.silent_install_${how} PROPERTIES FIXTURES_REQUIRED "made_${how};wine" ENVIRONMENT
+      "${env};ZORV_WINE_WORK=${wine_dir}/work/${arch}/${how};ZORV_INSTALLER=${installers_dir}/zorv-setup-${how}_${arch}.exe;ZORV_APP_DIR=${app}")
+    list(APPEND arch_tests wine.${arch}.silent_install_${how})
+  endforeach()
 
   set_tests_properties(${arch_tests} PROPERTIES TIMEOUT 300)
   if(arch STREQUAL "i686")

@@ -14,6 +14,7 @@
 
 #include "payload.h"
 #include "payload_test_util.h"
+#include "star_result.h"
 #include "star_writer.h"
 #include "test_util.h"
 
@@ -84,26 +85,29 @@ TEST_F(Payload, FailureTable) {
         int result;
         Files installed;
         Files left;  // what remains in the current folder besides the target
+        star_result why;
     } cases[] = {
-        {"no payload resource", {{ZORV_SETTINGS_ID, "x"}}, nullptr, -1, {}, {}},
-        {"no resources at all", {}, nullptr, -1, {}, {}},
-        {"empty resource", {{ZORV_PAYLOAD_ID, ""}}, nullptr, -1, {}, {}},
-        {"not bzip2", {{ZORV_PAYLOAD_ID, archive}}, nullptr, -1, {}, {}},
-        {"truncated bzip2", {{ZORV_PAYLOAD_ID, bz2(archive).substr(0, 60)}}, nullptr, -1, {}, {}},
+        {"no payload resource", {{ZORV_SETTINGS_ID, "x"}}, nullptr, -1, {}, {}, STAR_ERR_NO_PAYLOAD},
+        {"no resources at all", {}, nullptr, -1, {}, {}, STAR_ERR_NO_PAYLOAD},
+        {"empty resource", {{ZORV_PAYLOAD_ID, ""}}, nullptr, -1, {}, {}, STAR_ERR_CUT_SHORT},
+        {"not bzip2", {{ZORV_PAYLOAD_ID, archive}}, nullptr, -1, {}, {}, STAR_ERR_DAMAGED},
+        {"truncated bzip2", {{ZORV_PAYLOAD_ID, bz2(archive).substr(0, 60)}}, nullptr, -1, {}, {}, STAR_ERR_CUT_SHORT},
         {"tmp_inst.bz2 cannot be created", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) { mkdir_p(d / "tmp_inst.bz2"), write_file(d / "tmp_inst.bz2/in-the-way", ""); },
-         -1, {}, {{"tmp_inst.bz2/in-the-way", ""}}},
+         -1, {}, {{"tmp_inst.bz2/in-the-way", ""}}, STAR_ERR_WRITE},
         {"tmp_inst.sta cannot be created", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) { mkdir_p(d / "tmp_inst.sta"), write_file(d / "tmp_inst.sta/in-the-way", ""); },
-         -1, {}, {{"tmp_inst.sta/in-the-way", ""}}},
+         -1, {}, {{"tmp_inst.sta/in-the-way", ""}}, STAR_ERR_WRITE},
         {"full disk under tmp_inst.bz2", {{ZORV_PAYLOAD_ID, good}},
-         [](const TempDir &d) { ASSERT_EQ(symlink("/dev/full", (d / "tmp_inst.bz2").c_str()), 0); }, -1, {}, {}},
+         [](const TempDir &d) { ASSERT_EQ(symlink("/dev/full", (d / "tmp_inst.bz2").c_str()), 0); }, -1, {}, {},
+         STAR_ERR_WRITE},
         {"full disk under tmp_inst.sta", {{ZORV_PAYLOAD_ID, good}},
-         [](const TempDir &d) { ASSERT_EQ(symlink("/dev/full", (d / "tmp_inst.sta").c_str()), 0); }, -1, {}, {}},
+         [](const TempDir &d) { ASSERT_EQ(symlink("/dev/full", (d / "tmp_inst.sta").c_str()), 0); }, -1, {}, {},
+         STAR_ERR_WRITE},
         // A whole stream of an archive cut inside a body: the reader's failure, with what it left.
         {"archive cut inside a body", {{ZORV_PAYLOAD_ID, bz2(archive.substr(0, archive.size() - 200))}}, nullptr,
-         -1, {{"a.exe", "program"}, {"b.dll", std::string(126, 'b')}}, {}},
-        {"no boundary in the archive", {{ZORV_PAYLOAD_ID, bz2("plain text\n")}}, nullptr, 0, {}, {}},
+         -1, {{"a.exe", "program"}, {"b.dll", std::string(126, 'b')}}, {}, STAR_ERR_CUT_SHORT},
+        {"no boundary in the archive", {{ZORV_PAYLOAD_ID, bz2("plain text\n")}}, nullptr, 0, {}, {}, STAR_OK},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -112,6 +116,9 @@ TEST_F(Payload, FailureTable) {
         use_resources(images, c.resources);
         if (c.prepare) c.prepare(here);
         EXPECT_EQ(install_payload("target/"), c.result);
+        if (c.result != 0) {
+            EXPECT_EQ(star_last_error(), c.why);
+        }
         EXPECT_EQ(list_tree(here / "target"), c.installed);
         EXPECT_EQ(::leftovers(here.path), c.left);
     }

@@ -19,7 +19,7 @@ std::string make_archive(const std::map<std::string, std::string> &files) {
     size_t size = 0;
     FILE *out = open_memstream(&buf, &size);
     star_writer w;
-    star_writer_begin(&w, out, STAR_LF, 1215625293);
+    star_writer_begin(&w, os_stdio(out), STAR_LF, 1215625293);
     for (auto &f : files)
         if (star_writer_add_bytes(&w, f.first.c_str(), f.second.data(), f.second.size()) != STAR_OK)
             throw std::runtime_error("cannot archive " + f.first);

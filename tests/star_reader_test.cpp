@@ -23,18 +23,20 @@ const std::string kSeparator = "---------------------cortar desde aqui----------
 // An in-memory stream over bytes, read by the reader like any archive file.
 struct MemStream {
     explicit MemStream(const std::string &bytes) : data(bytes) {
-        f = fmemopen(data.empty() ? nullptr : &data[0], data.size(), "rb");
-        if (data.empty()) f = tmpfile();
+        stream = data.empty() ? tmpfile() : fmemopen(&data[0], data.size(), "rb");
+        f = os_stdio(stream);
     }
-    ~MemStream() { fclose(f); }
+    ~MemStream() { os_fclose(f); }
     std::string data;
-    FILE *f;
+    FILE *stream;  // for its position
+    os_file *f;
 };
 
 struct VectorCase {
     const char *file;
     int result;
     Files files;  // every file expected under the prefix afterwards, and nothing else
+    star_result why = STAR_OK;  // the cause a failure names
 };
 
 const std::vector<VectorCase> kVectors = {
@@ -64,17 +66,17 @@ const std::vector<VectorCase> kVectors = {
      {{"a", std::string(62, 'x') + "\r\ntail"}, {"b", std::string(62, 'y') + "\r"}}},
     {"cut_at_magic_line.star", 0, {{"a", "abc"}, {"b", "bee"}}},
     {"short_magic_line.star", 0, {{"a", "abc\n" + kMagic + "short line\nxyz"}}},
-    {"magic_after_byte.star", -1, {{"a", ""}}},
+    {"magic_after_byte.star", -1, {{"a", ""}}, STAR_ERR_DAMAGED},
     {"magic_after_lf.star", 0, {{"a", ""}}},
     {"magic_after_cr.star", 0, {{"a", "\r" + kMagic + std::string(25, '-')}}},
     {"no_final_break.star", 0, {{"a", "one"}, {"b", "two\n"}}},
-    {"no_final_break_crlf.star", -1, {{"a", "one"}, {"b", "two"}}},
+    {"no_final_break_crlf.star", -1, {{"a", "one"}, {"b", "two"}}, STAR_ERR_CUT_SHORT},
     {"boundary_drops_name.star", 0, {{"kept", "body"}}},
     {"nameless_entry.star", 0, {{"after", "after"}}},
     {"duplicate_names.star", 0, {{"same", "second"}}},
     {"two_name_lines.star", 0, {{"first", "body"}}},
-    {"crlf_boundary_goes_on.star", -1, {{"a", "body"}}},
-    {"dot_dot_name.star", -1, {{"ok", "fine"}}},
+    {"crlf_boundary_goes_on.star", -1, {{"a", "body"}}, STAR_ERR_DAMAGED},
+    {"dot_dot_name.star", -1, {{"ok", "fine"}}, STAR_ERR_NAME},
 };
 
 TEST(StarReader, GoldenVectorsExtractExactly) {
@@ -83,6 +85,9 @@ TEST(StarReader, GoldenVectorsExtractExactly) {
         TempDir tmp;
         std::string prefix = tmp / "out/";
         EXPECT_EQ(star_extract_all_file(test_data("star/"s + c.file).c_str(), prefix.c_str()), c.result);
+        if (c.result != 0) {
+            EXPECT_EQ(star_last_error(), c.why);
+        }
         EXPECT_EQ(list_tree(tmp.path.c_str()).size(), c.files.size()) << "files outside the prefix";
         EXPECT_EQ(list_tree(tmp / "out"), c.files);
     }
@@ -91,6 +96,7 @@ TEST(StarReader, GoldenVectorsExtractExactly) {
 TEST(StarReader, ArchiveCutInsideBodyLeavesFileShortByAtMost62Bytes) {
     TempDir tmp;
     EXPECT_EQ(star_extract_all_file(test_data("star/cut_in_body.star").c_str(), (tmp.path + "/").c_str()), -1);
+    EXPECT_EQ(star_last_error(), STAR_ERR_CUT_SHORT);
     EXPECT_EQ(read_file(tmp / "whole"), "first");
     std::string body = read_file(test_data("star/cut_in_body.star"));
     body = body.substr(body.size() - 500);
@@ -101,6 +107,7 @@ TEST(StarReader, ArchiveCutInsideBodyLeavesFileShortByAtMost62Bytes) {
 TEST(StarReader, MissingArchiveFileFails) {
     TempDir tmp;
     EXPECT_EQ(star_extract_all_file((tmp / "none.star").c_str(), nullptr), -1);
+    EXPECT_EQ(star_last_error(), STAR_ERR_OPEN);
     char out[] = "x";
     EXPECT_EQ(star_extract_one_file((tmp / "none.star").c_str(), "a", out), -1);
 }
@@ -131,23 +138,23 @@ TEST(StarReader, StreamPositionsAfterEachBuildingBlock) {
     std::string lf = kBoundary + "\nnombre=a\n" + kSeparator + "\nxy\n" + kBoundary + "\n";
     MemStream s(lf);
     ASSERT_EQ(star_skip_to_boundary(s.f), 1);
-    EXPECT_EQ(ftell(s.f), 61);
+    EXPECT_EQ(ftell(s.stream), 61);
     ASSERT_STREQ(star_read_header(s.f), "a");
     long body = 61 + 9 + 61;
-    EXPECT_EQ(ftell(s.f), body);
-    FILE *out = tmpfile();
+    EXPECT_EQ(ftell(s.stream), body);
+    os_file *out = os_stdio(tmpfile());
     ASSERT_EQ(star_copy_body(s.f, out), 0);
-    EXPECT_EQ(ftell(s.f), body + 3 + 60);  // the boundary's line break is still unread
-    fclose(out);
+    EXPECT_EQ(ftell(s.stream), body + 3 + 60);  // the boundary's line break is still unread
+    os_fclose(out);
 
     std::string crlf = kBoundary + "\r\nnombre=a\r\n" + kSeparator + "\r\nxy\r\n" + kBoundary + "\r\n";
     MemStream c(crlf);
     ASSERT_EQ(star_skip_to_boundary(c.f), 1);
     ASSERT_STREQ(star_read_header(c.f), "a");
-    out = tmpfile();
+    out = os_stdio(tmpfile());
     ASSERT_EQ(star_copy_body(c.f, out), 0);
-    EXPECT_EQ(ftell(c.f), (long)crlf.size());
-    fclose(out);
+    EXPECT_EQ(ftell(c.stream), (long)crlf.size());
+    os_fclose(out);
 }
 
 TEST(StarReader, PrefixJoining) {
@@ -179,12 +186,16 @@ TEST(StarReader, PrefixJoining) {
 }
 
 TEST(StarReader, NamesThatLeaveThePrefixAreRefusedAndWriteNothing) {
-    const char *refused[] = {"..", "../x", "a/../../x", "a\\..\\x", "..\\x", "x/..", "/abs", "\\abs",
-                             "c:x", "C:\\x", "a:stream", "dir/f:s",
-                             // Windows devices, whatever the case or extension
-                             "CON", "nul.txt", "lib/Com1.dll", "lpt9", "AUX .txt", "conin$", "a\\prn.x.y"};
-    const char *allowed[] = {"..a", "a..", "a..b/c", "...", ".", "./x", "a/./b",
-                             "console", "com10", "lpt", "nul_x", "a.con", "xcon"};
+    std::vector<const char *> refused = {"..", "../x", "a/../../x", "a\\..\\x", "..\\x", "x/..", "/abs", "\\abs",
+                                         "c:x", "C:\\x", "a:stream", "dir/f:s"};
+    std::vector<const char *> allowed = {"..a", "a..", "a..b/c", "...", ".", "./x", "a/./b",
+                                         "console", "com10", "lpt", "nul_x", "a.con", "xcon"};
+    // Windows devices, whatever the case or extension: refused where the system has them.
+    const char *devices[] = {"CON", "nul.txt", "lib/Com1.dll", "lpt9", "AUX .txt", "conin$", "a\\prn.x.y"};
+    for (const char *name : devices) {
+        EXPECT_EQ(star_name_is_safe_on_windows(name), 0) << name;
+        (os_reserves_device_names() ? refused : allowed).push_back(name);
+    }
     for (const char *name : refused) {
         SCOPED_TRACE(name);
         EXPECT_EQ(star_name_is_safe(name), 0);
@@ -193,6 +204,7 @@ TEST(StarReader, NamesThatLeaveThePrefixAreRefusedAndWriteNothing) {
                               "\nnombre=" + name + "\n" + kSeparator + "\nbad\n" + kBoundary + "\n";
         MemStream s(archive);
         EXPECT_EQ(star_extract_all(s.f, (tmp / "in/out/").c_str()), -1);
+        EXPECT_EQ(star_last_error(), STAR_ERR_NAME);
         EXPECT_EQ(list_tree(tmp.path), (Files{{"in/out/first", "1"}}));
     }
     for (const char *name : allowed) EXPECT_EQ(star_name_is_safe(name), 1) << name;
@@ -213,6 +225,7 @@ TEST(StarReader, UnwritableDestinationFails) {
     std::string archive = kBoundary + "\nnombre=file/under\n" + kSeparator + "\nx\n" + kBoundary + "\n";
     MemStream s(archive);
     EXPECT_EQ(star_extract_all(s.f, tmp.path.c_str()), -1);
+    EXPECT_EQ(star_last_error(), STAR_ERR_WRITE);
     char empty[] = "";
     MemStream t(archive);
     star_skip_to_boundary(t.f);
@@ -222,11 +235,11 @@ TEST(StarReader, UnwritableDestinationFails) {
 }
 
 TEST(StarReader, NextEntryListsNamesInOrderThenNull) {
-    FILE *f = fopen(test_data("star/eight_entries.star").c_str(), "rb");
+    os_file *f = os_fopen(test_data("star/eight_entries.star").c_str(), "rb");
     ASSERT_TRUE(f);
     std::vector<std::string> names;
     while (const char *n = star_next_entry(f)) names.push_back(n);
-    fclose(f);
+    os_fclose(f);
     EXPECT_EQ(names, (std::vector<std::string>{"zorv.exe", "zorvcore.dll", "lib/zorvnet.dll", "lib\\zorvui.dll",
                                                "zorvdb.dll", "zorvfmt.dll", "zorvlog.dll", "zorvcfg.dll"}));
     MemStream none("no boundary at all\n");
@@ -246,6 +259,7 @@ TEST(StarReader, ExtractOne) {
     ASSERT_EQ(chdir(tmp.path.c_str()), 0);
     EXPECT_EQ(star_extract_one_file(archive.c_str(), "lib\\zorvui.dll", nullptr), 0);
     EXPECT_EQ(star_extract_one_file(archive.c_str(), "missing", nullptr), -1);
+    EXPECT_EQ(star_last_error(), STAR_ERR_NOT_FOUND);
     ASSERT_EQ(chdir(cwd), 0);
     EXPECT_EQ(list_tree(tmp.path), (Files{{"db", "\r\n\r\nends in crlf\r\n"}, {"lib/zorvui.dll", ""}}));
 

@@ -48,7 +48,7 @@ TEST(StarRoundTrip, EveryBodyComesBackInBothConventions) {
         std::string archive = tmp / "a.star";
         FILE *out = fopen(archive.c_str(), "wb");
         star_writer w;
-        ASSERT_EQ(star_writer_begin(&w, out, lb, 1215625293), STAR_OK);
+        ASSERT_EQ(star_writer_begin(&w, os_stdio(out), lb, 1215625293), STAR_OK);
         for (size_t i = 0; i < bodies.size(); i++) {
             std::string name = "d" + std::to_string(i % 5) + (i % 2 ? "/" : "\\") + "f" + std::to_string(i);
             ASSERT_EQ(star_writer_add_bytes(&w, name.c_str(), bodies[i].data(), bodies[i].size()), STAR_OK);
@@ -77,8 +77,8 @@ TEST(StarRoundTrip, StreamedBodyEqualsInMemoryBody) {
         FILE *in = fopen((tmp / "body").c_str(), "rb");
         FILE *out = tmpfile();
         star_writer w;
-        star_writer_begin(&w, out, STAR_LF, 0);
-        EXPECT_EQ(star_writer_add_file(&w, "b", in), STAR_ERR_MAGIC) << at;
+        star_writer_begin(&w, os_stdio(out), STAR_LF, 0);
+        EXPECT_EQ(star_writer_add_file(&w, "b", os_stdio(in)), STAR_ERR_MAGIC) << at;
         EXPECT_EQ(star_writer_add_bytes(&w, "b", b.data(), b.size()), STAR_ERR_MAGIC) << at;
         fclose(in);
         fclose(out);
@@ -87,8 +87,8 @@ TEST(StarRoundTrip, StreamedBodyEqualsInMemoryBody) {
     FILE *in = fopen((tmp / "body").c_str(), "rb");
     FILE *out = fopen((tmp / "a.star").c_str(), "wb");
     star_writer w;
-    star_writer_begin(&w, out, STAR_CRLF, 0);
-    EXPECT_EQ(star_writer_add_file(&w, "b", in), STAR_OK);
+    star_writer_begin(&w, os_stdio(out), STAR_CRLF, 0);
+    EXPECT_EQ(star_writer_add_file(&w, "b", os_stdio(in)), STAR_OK);
     star_writer_end(&w);
     fclose(in);
     fclose(out);
@@ -100,7 +100,7 @@ TEST(StarRoundTrip, StreamedBodyEqualsInMemoryBody) {
 TEST(StarWriter, LayoutAndBoundaryFilling) {
     FILE *out = tmpfile();
     star_writer w;
-    star_writer_begin(&w, out, STAR_LF, 1215625293);
+    star_writer_begin(&w, os_stdio(out), STAR_LF, 1215625293);
     star_writer_add_bytes(&w, "zorv.exe", "MZ", 2);
     star_writer_add_bytes(&w, "b", "", 0);
     star_writer_end(&w);
@@ -120,7 +120,7 @@ TEST(StarWriter, RefusesNamesTheReaderCannotGiveBack) {
     const char *bad[] = {"", "a\nb", "trailing\r", "../up", "/abs", "\\abs", "c:x", too_long.c_str()};
     FILE *out = tmpfile();
     star_writer w;
-    star_writer_begin(&w, out, STAR_LF, 0);
+    star_writer_begin(&w, os_stdio(out), STAR_LF, 0);
     long before = ftell(out);
     for (const char *name : bad) EXPECT_EQ(star_writer_add_bytes(&w, name, "x", 1), STAR_ERR_NAME) << name;
     EXPECT_EQ(ftell(out), before);  // nothing written for a refused name

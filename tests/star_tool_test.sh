@@ -75,9 +75,26 @@ rm "$T/app/lib/evil.dll"
 check "missing archive"         status 1 "$STAR" list "$T/nope.star"
 check "missing archive message" one_error_line "nope.star"
 check "cut archive"             status 1 "$STAR" extract "$DATA/star/cut_in_body.star" -C "$T/cut"
-check "cut archive message"     one_error_line "cut_in_body.star"
+check "cut archive message"     one_error_line "cut_in_body.star: the archive is cut short"
+check "damaged archive"         status 1 "$STAR" extract "$DATA/star/magic_after_byte.star" -C "$T/dmg"
+check "damaged archive message" one_error_line "magic_after_byte.star: the archive is damaged"
 check "dot-dot refused"         status 1 "$STAR" extract "$DATA/star/dot_dot_name.star" -C "$T/dd/in"
+check "dot-dot message"         one_error_line "dot_dot_name.star: an entry's name would leave the destination"
 check "nothing outside"         absent "$T/dd/escaped" "$T/escaped"
+: >"$T/a-file"
+check "unwritable destination"  status 1 "$STAR" extract "$T/a.star" -C "$T/a-file/under"
+check "unwritable message"      one_error_line "a.star: a file cannot be written"
+
+# Names that begin with a dash, and names Windows keeps for devices, which Linux does not.
+mkdir -p "$T/dash"
+printf 'd\n' >"$T/dash/-dash"
+printf 'c\n' >"$T/dash/aux.c"
+check "dash and device names pack" status 0 "$STAR" pack "$T/dash.star" -C "$T/dash" .
+check "extract a dash name"     status 0 "$STAR" extract "$T/dash.star" -dash -o "$T/dash1"
+check "extract after --"        status 0 "$STAR" extract "$T/dash.star" -o "$T/dash2" -- -dash
+check "dash bodies exact"       cmp "$T/dash1" "$T/dash/-dash" && cmp "$T/dash2" "$T/dash/-dash"
+check "device name extracts"    status 0 "$STAR" extract "$T/dash.star" -C "$T/dashx"
+check "device name body exact"  cmp "$T/dashx/aux.c" "$T/dash/aux.c"
 check "missing path to pack"    status 1 "$STAR" pack "$T/m.star" "$T/does-not-exist"
 check "no archive after failure" [ ! -e "$T/m.star" ]
 

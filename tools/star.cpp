@@ -20,7 +20,8 @@ const char kUsage[] =
     "usage: star pack ARCHIVE [--crlf] [--stamp SECONDS] [-C DIR] PATH...\n"
     "       star list ARCHIVE\n"
     "       star extract ARCHIVE [-C DIR]\n"
-    "       star extract ARCHIVE NAME [-o OUT]\n"
+    "       star extract ARCHIVE [-o OUT] [--] NAME\n"
+    "       star --help | --version\n"
     "ARCHIVE may be - for standard input or output.\n"
     "pack walks folders recursively with names sorted and '/' between levels; the stamp in the\n"
     "boundary lines defaults to SOURCE_DATE_EPOCH, else the current time.\n";
@@ -116,20 +117,28 @@ int cmd_pack(int argc, char **argv) {
     return 0;
 }
 
-// Opens the archive for reading, standard input for "-".
-FILE *open_archive(const char *archive) {
-    return strcmp(archive, "-") == 0 ? stdin : fopen(archive, "rb");
+// Opens the archive for reading, standard input for "-". Archives are named by their native
+// paths here, so the stream is opened directly rather than through the installer's '\' rule.
+os_file *open_archive(const char *archive) {
+    if (strcmp(archive, "-") == 0) return os_stdio(stdin);
+    FILE *f = fopen(archive, "rb");
+    return f ? os_stdio(f) : nullptr;
+}
+
+// Closes what open_archive opened; whether a read failed on the way.
+bool close_archive(const char *archive, os_file *in) {
+    bool read_error = os_ferror(in);
+    if (strcmp(archive, "-") != 0) os_fclose(in);
+    return !read_error;
 }
 
 int cmd_list(int argc, char **argv) {
     if (argc != 1) return usage_error("list takes one archive");
     const char *archive = argv[0];
-    FILE *in = open_archive(archive);
+    os_file *in = open_archive(archive);
     if (!in) return fail(archive, strerror(errno));
     while (const char *name = star_next_entry(in)) printf("%s\n", name);
-    bool read_error = ferror(in);
-    if (in != stdin) fclose(in);
-    if (read_error) return fail(archive, "read error");
+    if (!close_archive(archive, in)) return fail(archive, star_result_text(STAR_ERR_READ));
     return fflush(stdout) == 0 ? 0 : fail(archive, "cannot write the list");
 }
 
@@ -137,34 +146,37 @@ int cmd_extract(int argc, char **argv) {
     if (argc < 1) return usage_error("extract needs an archive");
     const char *archive = argv[0];
     const char *dir = nullptr, *out = nullptr, *name = nullptr;
+    // -C and -o take a value; "--" ends them, so that an entry may be named "-C". Any other word,
+    // dashes and all, is the entry's name: the archive stores names that begin with '-' too.
+    bool options = true;
     for (int i = 1; i < argc; i++) {
-        bool has_value = i + 1 < argc;
-        if (strcmp(argv[i], "-C") == 0 || strcmp(argv[i], "-o") == 0) {
-            if (!has_value) return usage_error(std::string(argv[i]) + " needs a value");
+        if (options && strcmp(argv[i], "--") == 0) {
+            options = false;
+        } else if (options && (strcmp(argv[i], "-C") == 0 || strcmp(argv[i], "-o") == 0)) {
+            if (i + 1 >= argc) return usage_error(std::string(argv[i]) + " needs a value");
             (argv[i][1] == 'C' ? dir : out) = argv[i + 1];
             i++;
-        } else if (argv[i][0] == '-' && argv[i][1]) return usage_error(std::string("unknown option ") + argv[i]);
-        else if (!name) name = argv[i];
-        else return usage_error("extract takes at most one entry name");
+        } else if (!name) {
+            name = argv[i];
+        } else {
+            return usage_error("extract takes at most one entry name");
+        }
     }
     if (name && dir) return usage_error("-C goes with extracting every entry; use -o for one");
     if (!name && out) return usage_error("-o goes with extracting one entry");
 
-    FILE *in = open_archive(archive);
+    os_file *in = open_archive(archive);
     if (!in) return fail(archive, strerror(errno));
     static char in_buffer[1 << 16];
-    setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
+    os_setvbuf(in, in_buffer, sizeof in_buffer);
     int result;
     std::string out_path = out ? out : "";
     if (name) result = star_extract_one(in, name, out ? &out_path[0] : nullptr);
     else result = star_extract_all(in, dir);
-    bool read_error = ferror(in);
-    if (in != stdin) fclose(in);
-    if (read_error) return fail(archive, "read error");
+    close_archive(archive, in);
     if (result == 0) return 0;
-    if (name) return fail(archive, std::string("entry \"") + name + "\" not found, refused, damaged or not writable");
-    return fail(archive, "extraction stopped: the archive is damaged or cut short, an entry's name leaves "
-                         "the destination, or a file cannot be written");
+    std::string why = star_result_text(star_last_error());
+    return fail(archive, name ? std::string("entry \"") + name + "\": " + why : why);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <sstream>
 
-
 bool collect_folder(const std::string &path, const std::string &name, std::vector<folder_file> &files,
                     std::string &error) {
     struct stat st;
@@ -58,14 +57,15 @@ std::string body_error(int result, const folder_file &file) {
 // Runs step on each file opened for reading; false with a reason at the first failure.
 template <typename F> bool each_body(const std::vector<folder_file> &files, std::string &error, F step) {
     for (const folder_file &file : files) {
-        FILE *body = fopen(file.path.c_str(), "rb");
-        if (!body) {
+        FILE *stream = fopen(file.path.c_str(), "rb");
+        if (!stream) {
             error = file.path + ": " + strerror(errno);
             return false;
         }
+        os_file *body = os_stdio(stream);
         errno = 0;
         int r = step(file, body);
-        fclose(body);
+        os_fclose(body);
         if (r != STAR_OK) {
             error = body_error(r, file);
             return false;
@@ -79,8 +79,8 @@ template <typename F> bool each_body(const std::vector<folder_file> &files, std:
 bool write_folder_archive(FILE *out, const std::vector<folder_file> &files, star_line_break line_break,
                           long long stamp, std::string &error) {
     star_writer w;
-    bool ok = star_writer_begin(&w, out, line_break, stamp) == STAR_OK &&
-              each_body(files, error, [&w](const folder_file &f, FILE *body) {
+    bool ok = star_writer_begin(&w, os_stdio(out), line_break, stamp) == STAR_OK &&
+              each_body(files, error, [&w](const folder_file &f, os_file *body) {
                   return star_writer_add_file(&w, f.name.c_str(), body);
               });
     if (ok && star_writer_end(&w) != STAR_OK) ok = false;
@@ -89,7 +89,7 @@ bool write_folder_archive(FILE *out, const std::vector<folder_file> &files, star
 }
 
 bool check_folder_bodies(const std::vector<folder_file> &files, std::string &error) {
-    return each_body(files, error, [](const folder_file &, FILE *body) { return star_check_body(body); });
+    return each_body(files, error, [](const folder_file &, os_file *body) { return star_check_body(body); });
 }
 
 bool read_whole_file(const std::string &path, std::string &out) {

@@ -1,6 +1,7 @@
 // zorv-pack: turns an application folder into a self-extracting installer for Windows or Linux.
 #include <errno.h>
 #include <ftw.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,28 +12,55 @@
 #include <string>
 #include <vector>
 
+#include "star_names.h"
 #include "zorv_pack.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: zorv-pack APP_DIR -o INSTALLER.exe [--arch i686|x86_64|linux] [--settings FILE] [--icon FILE.ico]\n"
-    "Packs APP_DIR (which holds zorv.exe at its top level) into an installer for the chosen platform\n"
-    "(default i686, the delivered 32-bit Windows installer; x86_64 is its twin for tests under Wine).\n"
-    "--settings embeds FILE as the settings block; --icon replaces the program icon (one image).\n"
+    "usage: zorv-pack APP_DIR -o INSTALLER [--arch i686|x86_64|linux] [--settings FILE] [--icon FILE.ico]\n"
+    "                 [--kit DIR] [--sign-cert CERT.pem --sign-key KEY.pem | --sign-pkcs12 FILE]\n"
+    "                 [--sign-password-file FILE]\n"
+    "       zorv-pack --help | --version\n"
+    "Packs APP_DIR (which holds zorv.exe at its top level) into a self-extracting installer.\n"
+    "  -o INSTALLER               the installer to write; replaced only by a complete one\n"
+    "  --arch ARCH                i686 (default, 32-bit Windows), x86_64 (64-bit Windows) or linux\n"
+    "  --settings FILE            embeds FILE as the settings block\n"
+    "  --icon FILE.ico            the program icon of a Windows installer (one image)\n"
+    "  --kit DIR                  the installer kits are DIR/ARCH (default: ZORV_KIT_DIR, else\n"
+    "                             ../share/zorvana beside this program)\n"
+    "  --sign-cert CERT.pem       signs a Windows installer with this certificate (and its chain)\n"
+    "  --sign-key KEY.pem         and its private key, using osslsigncode; the signature is verified\n"
+    "  --sign-pkcs12 FILE         signs with the certificate and key of a PKCS#12 file instead\n"
+    "  --sign-password-file FILE  the key's password is the first line of FILE (else ZORV_SIGN_PASSWORD)\n"
     "The boundary lines carry SOURCE_DATE_EPOCH, else the current time: the same folder and the\n"
-    "same SOURCE_DATE_EPOCH give the same installer, byte for byte.\n";
+    "same SOURCE_DATE_EPOCH give the same unsigned installer, byte for byte. On a terminal, one line\n"
+    "shows the progress of the compression.\n";
 
-// The kits that the build trees write (see zorv_pack_installer.cpp), fixed when the packer is built.
-struct arch_kit {
-    const char *arch;
-    const char *kit;
-};
-const arch_kit kKits[] = {
-    {"i686", ZORV_PACK_KIT_I686},
-    {"x86_64", ZORV_PACK_KIT_X86_64},
-    {"linux", ZORV_PACK_KIT_LINUX},
-};
+// The platforms, each with the folder of its kit under the kits folder.
+const char *const kArches[] = {"i686", "x86_64", "linux"};
+
+// Where the kits are: --kit, else ZORV_KIT_DIR, else ../share/zorvana beside the program itself,
+// wherever it was installed. where says which, for the message when a kit is missing.
+std::string kits_dir(const std::string &option, std::string &where) {
+    const char *env = getenv("ZORV_KIT_DIR");
+    if (!option.empty()) {
+        where = "given by --kit";
+        return option;
+    }
+    if (env && *env) {
+        where = "given by ZORV_KIT_DIR";
+        return env;
+    }
+    where = "../share/zorvana beside zorv-pack; --kit DIR or ZORV_KIT_DIR names another folder of kits";
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return "../share/zorvana";
+    self[n] = '\0';
+    std::string bin(self, strrchr(self, '/') - self);
+    char up[PATH_MAX];
+    return std::string(realpath((bin + "/..").c_str(), up) ? up : bin + "/..") + "/share/zorvana";
+}
 
 // The largest compressed payload packed into the i686 installer. The loader maps its whole image,
 // payload resource included, into the 32-bit address space before any of its code runs. Measured
@@ -109,8 +137,9 @@ bool place_output(const std::string &built, const std::string &out_path, std::st
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::string app_dir, out_path, arch = "i686";
+    std::string app_dir, out_path, arch = "i686", kit_option;
     installer_inputs in;
+    signing sign;
     bool have_app = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -122,10 +151,19 @@ int main(int argc, char **argv) {
             puts("zorv-pack " ZORV_VERSION);
             return 0;
         }
-        if (a == "-o" || a == "--arch" || a == "--settings" || a == "--icon") {
-            if (++i >= argc) return usage_error(a + " needs a value");
-            std::string &slot = a == "-o" ? out_path : a == "--arch" ? arch : a == "--settings" ? in.settings : in.icon;
-            slot = argv[i];
+        std::string *slot = a == "-o"                   ? &out_path
+                            : a == "--arch"               ? &arch
+                            : a == "--settings"           ? &in.settings
+                            : a == "--icon"               ? &in.icon
+                            : a == "--kit"                ? &kit_option
+                            : a == "--sign-cert"          ? &sign.cert
+                            : a == "--sign-key"           ? &sign.key
+                            : a == "--sign-pkcs12"        ? &sign.pkcs12
+                            : a == "--sign-password-file" ? &sign.password_file
+                                                          : nullptr;
+        if (slot) {
+            if (++i >= argc || !*argv[i]) return usage_error(a + " needs a value");
+            *slot = argv[i];
         } else if (a.size() > 1 && a[0] == '-') {
             return usage_error("unknown option " + a);
         } else if (have_app) {
@@ -136,17 +174,20 @@ int main(int argc, char **argv) {
         }
     }
     if (!have_app) return usage_error("no application folder given");
-    if (out_path.empty()) return usage_error("no installer named (-o INSTALLER.exe)");
-    for (const arch_kit &k : kKits)
-        if (arch == k.arch) in.kit = k.kit;
-    if (in.kit.empty()) return usage_error("unknown --arch " + arch + " (i686, x86_64 or linux)");
+    if (out_path.empty()) return usage_error("no installer named (-o INSTALLER)");
+    bool known = false;
+    for (const char *a : kArches) known = known || arch == a;
+    if (!known) return usage_error("unknown --arch " + arch + " (i686, x86_64 or linux)");
     if (arch == "linux" && !in.icon.empty()) return usage_error("--icon is for the Windows installers");
+    if (arch == "linux" && sign.wanted()) return usage_error("signing is for the Windows installers");
+    if (!sign.wanted() && !sign.password_file.empty()) return usage_error("--sign-password-file without a key to open");
 
     long long stamp = (long long)time(nullptr);
     const char *epoch = getenv("SOURCE_DATE_EPOCH");
     if (epoch && *epoch && !parse_epoch_seconds(epoch, stamp)) return fail("SOURCE_DATE_EPOCH is not a number of seconds");
 
-    // Everything that can be refused is refused before the output is touched.
+    // Everything that can be refused is refused before the output is touched, and before a large
+    // folder is compressed for minutes.
     struct stat st;
     if (stat(app_dir.c_str(), &st) != 0) return fail(app_dir + ": " + strerror(errno));
     if (!S_ISDIR(st.st_mode)) return fail(app_dir + ": not a folder");
@@ -167,13 +208,19 @@ int main(int argc, char **argv) {
         if (!in.settings.empty() && stat(in.settings.c_str(), &settings_st) == 0)
             payload_limit = (unsigned long long)settings_st.st_size < payload_limit ? payload_limit - settings_st.st_size : 0;
     }
-    std::string error;
+    std::string error, where;
     if (!in.icon.empty() && !check_icon(in.icon, error)) return fail(error);
+    if (!load_kit(kits_dir(kit_option, where), arch, where, in.k, error)) return fail(error);
+    if (sign.wanted()) {
+        const char *password = getenv("ZORV_SIGN_PASSWORD");
+        if (password && sign.password_file.empty()) sign.password = password;
+        if (!check_signing(sign, error)) return fail(error);
+    }
     std::vector<folder_file> files;
     if (!collect_folder(app_dir, "", files, error)) return fail(error);
     if (arch != "linux")
         for (const folder_file &f : files)
-            if (!windows_can_hold(f.name))
+            if (!windows_can_hold(f.name) || !star_name_is_safe_on_windows(f.name.c_str()))
                 return fail(f.path + ": Windows cannot hold a file by this name (\"" + f.name + "\")");
 
     const char *tmp_root = getenv("TMPDIR");
@@ -184,8 +231,10 @@ int main(int argc, char **argv) {
 
     in.payload = work.path + "/payload.bz2";
     std::string archive = work.path + "/payload.sta";
+    // Progress only where someone watches: a pipe or a CI log gets the result and errors alone.
+    bool progress = isatty(STDERR_FILENO);
     if (!write_app_archive(files, stamp, archive, error)) return fail(error);
-    switch (compress_bzip2(archive, in.payload, payload_limit, error)) {
+    switch (compress_bzip2(archive, in.payload, payload_limit, progress, error)) {
     case compressed:
         break;
     case compress_failed:
@@ -197,6 +246,8 @@ int main(int argc, char **argv) {
     }
     bool built = arch == "linux" ? build_linux_installer(in, work.path, error)
                                  : build_windows_installer(in, work.path, error);
-    if (!built || !place_output(work.path + "/" + kBuiltInstaller, out_path, error)) return fail(error);
+    if (!built || (sign.wanted() && !sign_installer(sign, work.path, error)) ||
+        !place_output(work.path + "/" + kBuiltInstaller, out_path, error))
+        return fail(error);
     return 0;
 }

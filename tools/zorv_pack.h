@@ -1,10 +1,12 @@
-// The packer's stages, shared by its command and its two halves.
+// The packer's stages, shared by its command and its parts.
 //
-// The command is zorv_pack.cpp; the payload is made in zorv_pack_payload.cpp and the installer
-// executables in zorv_pack_installer.cpp.
+// The command is zorv_pack.cpp; the payload is made in zorv_pack_payload.cpp, the installer
+// executables (and the kits they are built from) in zorv_pack_installer.cpp, and the signature of
+// a Windows installer in zorv_pack_sign.cpp.
 #ifndef ZORV_TOOLS_ZORV_PACK_H
 #define ZORV_TOOLS_ZORV_PACK_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,24 +19,53 @@ bool write_app_archive(const std::vector<folder_file> &files, long long stamp, c
 
 // Compresses in_path into out_path as one bzip2 stream with 900 k blocks ("BZh9"). Stops as soon
 // as the output passes max_size bytes (compress_too_large): a payload the installer cannot carry
-// is refused without compressing the rest of it.
+// is refused without compressing the rest of it. With progress, one line on standard error is
+// rewritten as it goes and cleared at the end.
 enum compress_result { compressed, compress_failed, compress_too_large };
 compress_result compress_bzip2(const std::string &in_path, const std::string &out_path, unsigned long long max_size,
-                               std::string &error);
+                               bool progress, std::string &error);
 
 // Checks that path is an icon file the installer can carry: exactly one image, so that the image
 // becomes icon 1 of icon group 102 and the resource table holds nothing more.
 bool check_icon(const std::string &path, std::string &error);
 
-// What an installer is built from: the files that the matching build tree describes in its kit.
+// One platform's kit, read from DIR/zorv-installer.kit: its values with files made absolute and
+// programs found on PATH.
+struct kit {
+    std::string dir;
+    std::map<std::string, std::string> one;  // keys that appear once
+    std::vector<std::string> link;           // every "link=" line, in order
+};
+
+// The file in every kit folder that describes it.
+static const char kKitFile[] = "zorv-installer.kit";
+
+// Reads the kit of arch from kits_dir/arch and checks, before anything is packed, that its files
+// are there and its programs on PATH. where says how kits_dir was chosen, for the message when
+// there is no kit.
+bool load_kit(const std::string &kits_dir, const std::string &arch, const std::string &where, kit &k,
+              std::string &error);
+
+// Finds a program as the shell would: a name with a '/' as it is, any other on PATH. The error for
+// a missing one names the Debian package that provides it.
+bool find_program(const std::string &name, const std::string &package, std::string &path, std::string &error);
+
+// Runs a program in dir with standard input from /dev/null and its output kept in output. With
+// own_session the program has no controlling terminal, so that nothing it runs can prompt on it.
+// False when it cannot be run or ends with another status than 0; error then quotes its output.
+bool run_tool(const std::vector<std::string> &argv, const std::string &dir, const char *what, bool own_session,
+              std::string &output, std::string &error);
+
+// What an installer is built from.
 struct installer_inputs {
-    std::string kit;        // the kit file of the chosen platform
+    kit k;                  // the kit of the chosen platform
     std::string payload;    // the compressed archive
     std::string settings;   // the settings block, or empty for none
     std::string icon;       // the icon, or empty for the kit's own
 };
 
-// The file, inside the work folder, that both builders leave the finished installer in.
+// The file, inside the work folder, that the builders (and the signer) leave the finished
+// installer in.
 static const char kBuiltInstaller[] = "installer.exe";
 
 // Builds the Windows installer inside work_dir from the kit's resource script, resource compiler
@@ -45,6 +76,23 @@ bool build_windows_installer(const installer_inputs &in, const std::string &work
 // (and settings) appended as the Linux stand-in of the platform reads them.
 bool build_linux_installer(const installer_inputs &in, const std::string &work_dir, std::string &error);
 
+// How to sign a Windows installer: a certificate and its key, or a PKCS#12 file, and the password
+// of the key (from a file, or the environment), never from the command line.
+struct signing {
+    std::string cert, key, pkcs12;  // absolute paths once checked
+    std::string password_file;      // a file whose first line is the password
+    std::string password;           // the password itself, from the environment
+    std::string signer, opener;     // osslsigncode and, for PKCS#12 files, openssl, found on PATH
+    bool wanted() const { return !cert.empty() || !key.empty() || !pkcs12.empty(); }
+};
 
+// Checks the signing options and finds the programs, before anything is packed.
+bool check_signing(signing &s, std::string &error);
+
+// Signs the installer in work_dir with osslsigncode and verifies the signature; the signed
+// installer then takes its place. The signature is appended and the headers that point at it are
+// updated: the image's sections, and so its resources, stay as they were. Failures, among them a
+// wrong password and a key that does not belong to the certificate, give one line in error.
+bool sign_installer(const signing &s, const std::string &work_dir, std::string &error);
 
 #endif

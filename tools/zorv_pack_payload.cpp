@@ -4,6 +4,8 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include "star_writer.h"
 #include "zorv_pack.h"
@@ -23,16 +25,57 @@ bool write_app_archive(const std::vector<folder_file> &files, long long stamp, c
     return ok;
 }
 
+namespace {
+
+double seconds_since(const timespec &start) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+// One line on standard error, rewritten in place: megabytes done of the total, the rate, the time
+// left. It first shows after half a second, so that a small folder packs without it, and then
+// four times a second at most.
+struct progress_line {
+    bool on = false;
+    long long total = 0;
+    timespec start{};
+    double shown_at = 0;
+
+    void show(long long done) {
+        double elapsed = seconds_since(start);
+        if (!on || elapsed < 0.5 || elapsed - shown_at < 0.25) return;
+        shown_at = elapsed;
+        double rate = done / elapsed;
+        long left = rate > 0 ? long((total - done) / rate + 0.5) : 0;
+        fprintf(stderr, "\rzorv-pack: compressing %.0f of %.0f MB, %.1f MB/s, %ld:%02ld left\033[K", done / 1e6,
+                total / 1e6, rate / 1e6, left / 60, left % 60);
+    }
+    void clear() {
+        if (on && shown_at > 0) fputs("\r\033[K", stderr);
+    }
+};
+
+}  // namespace
+
 compress_result compress_bzip2(const std::string &in_path, const std::string &out_path, unsigned long long max_size,
-                               std::string &error) {
+                               bool progress, std::string &error) {
     FILE *in = fopen(in_path.c_str(), "rb");
     FILE *out = in ? fopen(out_path.c_str(), "wb") : nullptr;
     bz_stream s;
     memset(&s, 0, sizeof s);
     bool ok = out && BZ2_bzCompressInit(&s, 9, 0, 0) == BZ_OK;
+    progress_line line;
+    struct stat st;
+    if (progress && ok && fstat(fileno(in), &st) == 0) {
+        line.on = true;
+        line.total = st.st_size;
+        clock_gettime(CLOCK_MONOTONIC, &line.start);
+    }
     static char in_buf[1 << 16], out_buf[1 << 16];
     bool done = false, too_large = false;
     unsigned long long written = 0;
+    long long read_so_far = 0;
     while (ok && !done && !too_large) {
         size_t got = fread(in_buf, 1, sizeof in_buf, in);
         if (ferror(in)) ok = false;
@@ -50,7 +93,10 @@ compress_result compress_bzip2(const std::string &in_path, const std::string &ou
             written += n;
             if (written > max_size) too_large = true;
         } while (ok && !done && !too_large && (s.avail_in > 0 || action == BZ_FINISH));
+        read_so_far += got;
+        line.show(read_so_far);
     }
+    line.clear();
     if (out) BZ2_bzCompressEnd(&s);
     if (in) fclose(in);
     if (out && fclose(out) != 0) ok = false;

@@ -1,4 +1,4 @@
-// Windows command lines: quoting a launched program's arguments, cutting off our program name.
+// Windows command lines: quoting a launched program's arguments so that they arrive whole.
 //
 // The runtime library's process calls (_execlp and its companions) join their arguments with
 // spaces into one command line and quote nothing, so a program path with a space would reach the
@@ -37,22 +37,6 @@ static inline void os_quote_argument(const char *arg, char *out) {
     }
     *out++ = '"';
     *out = '\0';
-}
-
-// The command-line tail that the start-up hands WinMain: the blanks before the program name, the
-// program name (to the next double quote, which goes too, if it begins with one; else to the next
-// blank) and the blanks after it are cut off. Only spaces and tabs are blanks here.
-static inline const char *os_command_tail(const char *line) {
-    const char *p = line;
-    while (*p == ' ' || *p == '\t') p++;
-    if (*p == '"') {
-        for (p++; *p && *p != '"'; p++) {}
-        if (*p == '"') p++;
-    } else {
-        while (*p && *p != ' ' && *p != '\t') p++;
-    }
-    while (*p == ' ' || *p == '\t') p++;
-    return p;
 }
 
 #endif

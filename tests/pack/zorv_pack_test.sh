@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# zorv-pack as its users meet it: refusals that leave nothing behind, and reproducible installers.
+# zorv-pack as its users meet it: refusals that leave nothing behind, reproducible and signed installers.
 # Arguments: the packer, an application folder, and the platforms to build for (i686 x86_64 linux).
+# With ZORV_PACK_OUT set, signed i686 and x86_64 installers are left there for the Wine tests.
 set -u
 PACK=$1
 APP=$2
@@ -32,6 +33,24 @@ printf 'x\n' >"$T/device/NUL.txt"
 # Two images in one icon file: the installer carries exactly one.
 printf '\0\0\1\0\2\0' >"$T/two.ico"
 head -c 32 /dev/zero >>"$T/two.ico"
+# Kits: none where the packer looks beside itself or where it is told to look, and one whose
+# resource compiler is not installed.
+mkdir -p "$T/bin" "$T/kits"
+cp "$PACK" "$T/bin/zorv-pack"
+cp -rL "$(dirname "$PACK")/../share/zorvana/x86_64" "$T/kits/"
+sed -i 's/^windres=[^ ]*/windres=zorv-absent-windres/' "$T/kits/x86_64/zorv-installer.kit"
+# Throw-away certificates: one with its key under a password (also as a PKCS#12 file), one more.
+printf 'secreto\n' >"$T/key.pass"
+printf 'otra\n' >"$T/wrong.pass"
+openssl req -x509 -newkey rsa:2048 -keyout "$T/key.pem" -out "$T/cert.pem" -days 2 -subj "/CN=Zorvana Prueba" \
+    -passout file:"$T/key.pass" 2>/dev/null
+openssl pkcs12 -export -in "$T/cert.pem" -inkey "$T/key.pem" -passin file:"$T/key.pass" -passout pass:clave \
+    -out "$T/cert.p12"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$T/other.pem" -out "$T/other-cert.pem" -days 2 -subj "/CN=Otra" 2>/dev/null
+# And one issued by an authority that nothing trusts, given without it: its signature cannot verify.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$T/ca.key" -out "$T/ca.pem" -days 2 -subj "/CN=Autoridad" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -keyout "$T/leaf.key" -subj "/CN=Hoja" 2>/dev/null |
+    openssl x509 -req -CA "$T/ca.pem" -CAkey "$T/ca.key" -CAcreateserial -days 2 -out "$T/leaf.pem" 2>/dev/null
 
 differ() { ! cmp -s "$1" "$2"; }
 left_alone() { [ -z "$(ls "$T/tmp")" ] && [ "$(ls "$T/out")" = "setup.exe" ]; }
@@ -55,16 +74,44 @@ refused "zorv.exe a folder"     'no "zorv.exe" at its top level'      "$T/exe_fo
 refused "magic in a file"       "magic/notas.txt: holds the archive's boundary magic" "$T/magic" "${O[@]}"
 refused "missing folder"        "No such file or directory"           "$T/none" "${O[@]}"
 refused "name Windows refuses"  "Windows cannot hold a file"          "$T/bad_names" "${O[@]}"
-refused "device name"           "cannot be stored in the archive"     "$T/device" "${O[@]}" --arch linux
+refused "device name"           "Windows cannot hold a file"          "$T/device" "${O[@]}"
 refused "icon of two images"    "holds 2 images"                      "$APP" "${O[@]}" --icon "$T/two.ico"
 refused "missing settings"      "not a readable file"                 "$APP" "${O[@]}" --settings "$T/none.txt"
 refused "unknown platform"      "unknown --arch arm"                  "$APP" "${O[@]}" --arch arm
 refused "icon for linux"        "--icon is for the Windows"           "$APP" "${O[@]}" --arch linux --icon "$T/two.ico"
 refused "no output named"       "no installer named"                  "$APP"
 SOURCE_DATE_EPOCH=soon refused "bad SOURCE_DATE_EPOCH" "SOURCE_DATE_EPOCH is not a number" "$APP" "${O[@]}"
+refused "signing for linux"     "signing is for the Windows"          "$APP" "${O[@]}" --arch linux --sign-pkcs12 "$T/cert.p12"
+
+# The same, and the message is the only line.
+refused_in_one_line() {
+    refused "$@"
+    check "$1: one line" [ "$(wc -l <"$T/err")" -eq 1 ]
+}
+PACK=$T/bin/zorv-pack refused_in_one_line "no kit beside the program" "$T/share/zorvana/i686/zorv-installer.kit cannot be read (../share/zorvana beside" \
+    "$APP" "${O[@]}"
+refused_in_one_line "no kit where --kit says" "no i686 installer kit: $T/kits/i686/zorv-installer.kit cannot be read (given by --kit)" \
+    "$APP" "${O[@]}" --kit "$T/kits"
+ZORV_KIT_DIR=$T/kits refused_in_one_line "no kit where ZORV_KIT_DIR says" "$T/kits/i686/zorv-installer.kit cannot be read (given by ZORV_KIT_DIR)" \
+    "$APP" "${O[@]}"
+refused_in_one_line "program not on PATH"   "zorv-absent-windres is not on PATH; it comes with the Debian package binutils-mingw-w64-x86-64" \
+    "$APP" "${O[@]}" --arch x86_64 --kit "$T/kits"
+S=(--arch x86_64 --sign-cert "$T/cert.pem" --sign-key "$T/key.pem")
+refused_in_one_line "wrong password"        "key.pem: cannot be opened with the password given" "$APP" "${O[@]}" "${S[@]}" --sign-password-file "$T/wrong.pass"
+refused_in_one_line "no password"           "key.pem: needs its password"         "$APP" "${O[@]}" "${S[@]}"
+ZORV_SIGN_PASSWORD=otra refused_in_one_line "wrong PKCS#12 password" "cert.p12: cannot be opened with the password given" \
+    "$APP" "${O[@]}" --arch x86_64 --sign-pkcs12 "$T/cert.p12"
+refused_in_one_line "signature that does not verify" "the signed installer does not verify (osslsigncode verify): unable to get local issuer" \
+    "$APP" "${O[@]}" --arch x86_64 --sign-cert "$T/leaf.pem" --sign-key "$T/leaf.key"
+refused_in_one_line "key of another certificate" "the key $T/other.pem does not belong to the certificate $T/cert.pem" \
+    "$APP" "${O[@]}" --arch x86_64 --sign-cert "$T/cert.pem" --sign-key "$T/other.pem"
+
+# On Linux a Windows device name is an ordinary file name.
+"$PACK" "$T/device" -o "$T/out/device-linux" --arch linux 2>"$T/err"
+check "device name packs for linux" [ $? -eq 0 ]
 # The i686 installer's payload limit, lowered as only the tests lower it; the settings block counts.
 head -c 1000000 /dev/zero >"$T/settings.txt"
-ZORV_PACK_I686_LIMIT=1000 refused "payload over the i686 limit" \
+ZORV_PACK_I686_LIMIT=1000 refused_in_one_line "payload over the i686 limit" \
     "compresses to more than 1000 bytes, the largest payload the 32-bit installer carries.*--arch x86_64" "$APP" "${O[@]}"
 ZORV_PACK_I686_LIMIT=1000000 refused "settings count against it" "compresses to more than 0 bytes" \
     "$APP" "${O[@]}" --settings "$T/settings.txt"
@@ -78,6 +125,7 @@ rm -f "$T/out/x86_64-over-i686-limit"
 for arch in "${ARCHES[@]}"; do
     "$PACK" "$APP" -o "$T/out/a-$arch" --arch "$arch" 2>"$T/err"
     check "$arch: packs" [ $? -eq 0 ]
+    check "$arch: nothing on standard error when it is no terminal" [ ! -s "$T/err" ]
     check "$arch: executable" [ -x "$T/out/a-$arch" ]
     sleep 1
     TMPDIR=$T "$PACK" "$APP" -o "$T/out/b-$arch" --arch "$arch" 2>"$T/err"
@@ -96,6 +144,38 @@ for arch in "${ARCHES[@]}"; do
     check "linux installer: exit 0" [ $? -eq 0 ]
     check "linux installer: installs the folder" diff -r "$APP" "$T/installed"
 done
+
+# Signed: the signature verifies, the payload and the settings are the same bytes as unsigned; the
+# password comes from a file or from the environment.
+printf 'clave=valor \n' >"$T/settings.txt"
+"$PACK" "$APP" -o "$T/out/unsigned.exe" --arch x86_64 --settings "$T/settings.txt" 2>"$T/err"
+"$PACK" "$APP" -o "$T/out/signed.exe" --arch x86_64 --settings "$T/settings.txt" "${S[@]}" --sign-password-file "$T/key.pass" 2>"$T/err"
+check "signed: packs" [ $? -eq 0 ]
+osslsigncode verify -in "$T/out/signed.exe" -CAfile "$T/cert.pem" >"$T/err" 2>&1
+check "signed: osslsigncode verifies it" [ $? -eq 0 ]
+resource() { python3 "$(dirname "$0")/../pe/pe_image.py" --extract "$1" "$2"; }
+check "signed: the payload as unsigned" cmp -s <(resource RCDATA_RAW/101 "$T/out/unsigned.exe") \
+    <(resource RCDATA_RAW/101 "$T/out/signed.exe")
+check "signed: the settings" cmp -s "$T/settings.txt" <(resource RCDATA_RAW/103 "$T/out/signed.exe")
+ZORV_SIGN_PASSWORD=clave "$PACK" "$APP" -o "$T/out/signed-p12.exe" --arch x86_64 --sign-pkcs12 "$T/cert.p12" 2>"$T/err"
+check "signed with PKCS#12: verifies" osslsigncode verify -in "$T/out/signed-p12.exe" -CAfile "$T/cert.pem" >/dev/null
+if [ -n "${ZORV_PACK_OUT:-}" ]; then
+    cp "$T/out/signed.exe" "$ZORV_PACK_OUT/zorv-setup-signed_x86_64.exe"
+    # The delivered installer signed alike, for the Wine tests of the 32-bit side.
+    "$PACK" "$APP" -o "$ZORV_PACK_OUT/zorv-setup-signed_i686.exe" --arch i686 --sign-cert "$T/cert.pem" \
+        --sign-key "$T/key.pem" --sign-password-file "$T/key.pass" 2>"$T/err"
+    check "signed i686: packs" [ $? -eq 0 ]
+fi
+
+# On a terminal, the compression shows its progress on one line, rewritten and cleared at the end.
+mkdir -p "$T/big"
+cp "$APP/zorv.exe" "$T/big/"
+head -c 12000000 /dev/urandom >"$T/big/datos.bin"
+script -qec "'$PACK' '$T/big' -o '$T/out/big' --arch linux" /dev/null </dev/null >"$T/tty.txt" 2>&1
+check "terminal: packs" [ $? -eq 0 ]
+check "terminal: progress shown" grep -qa $'\rzorv-pack: compressing [0-9]* of 12 MB, [0-9.]* MB/s, [0-9]*:[0-9]* left' "$T/tty.txt"
+one_line_cleared() { [ "$(wc -l <"$1")" -eq 0 ] && [ "$(tail -c 4 "$1" | od -An -c | tr -d ' ')" = '\r033[K' ]; }
+check "terminal: on one line, cleared" one_line_cleared "$T/tty.txt"
 
 echo "zorv-pack: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,7 +1,7 @@
 """The archive reader's Windows build under Wine, compared over many archives with its Linux build.
 
 The body copy takes stretches of bytes straight out of the stdio stream's buffer (os_peek and
-os_skip in platform/<os>/os_stream.h). On Linux those read glibc's FILE and the unit tests cover
+os_skip in platform/<os>/os_files.cpp). On Linux those read glibc's FILE and the unit tests cover
 them; on Windows they read msvcrt's _ptr and _cnt, which only a run of the Windows build can
 check. zorv-extract-all (extract_all.cpp) extracts every archive in one process, once as built
 for Linux and once as built for Windows under Wine: the printed results and the extracted trees

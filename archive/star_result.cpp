@@ -1,0 +1,32 @@
+// The cause of the latest failure, and the texts the tools print for each cause.
+#include "star_result.h"
+
+namespace {
+
+star_result last = STAR_OK;
+
+}  // namespace
+
+star_result star_last_error(void) { return last; }
+
+int star_fail(star_result why) {
+    last = why;
+    return -1;
+}
+
+const char *star_result_text(int result) {
+    switch (result) {
+    case STAR_OK: return "no error";
+    case STAR_ERR_READ: return "a read failed";
+    case STAR_ERR_MAGIC: return "it holds the archive's boundary magic, so it cannot be framed";
+    case STAR_ERR_NAME: return "an entry's name would leave the destination";
+    case STAR_ERR_WRITE: return "a file cannot be written";
+    case STAR_ERR_DAMAGED: return "the archive is damaged";
+    case STAR_ERR_CUT_SHORT: return "the archive is cut short";
+    case STAR_ERR_OPEN: return "the archive cannot be opened";
+    case STAR_ERR_NOT_FOUND: return "no entry has that name";
+    case STAR_ERR_NO_PAYLOAD: return "the program carries no payload";
+    case STAR_ERR_TOO_LONG: return "a destination path is too long";
+    }
+    return "unknown error";
+}

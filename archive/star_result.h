@@ -1,0 +1,34 @@
+// Why an archive or payload call failed: one result code for the reader, the writer and the payload.
+//
+// The reader's and the payload's operations keep their plain results (0 or -1, a name or null);
+// after a failure star_last_error() says which of the causes below it was, until the next
+// failure. It is the one piece of state shared by those calls, as errno is for the C library: the
+// installer has one thread, and callers that only need to know whether it worked never look.
+// The writer's operations return the code itself.
+#ifndef ZORV_STAR_RESULT_H
+#define ZORV_STAR_RESULT_H
+
+enum star_result {
+    STAR_OK = 0,
+    STAR_ERR_READ = -1,        // reading the archive, a body to pack, or the payload failed
+    STAR_ERR_MAGIC = -2,       // a body to pack holds the boundary magic: it cannot be framed
+    STAR_ERR_NAME = -3,        // an entry's name cannot be stored, or would leave the destination
+    STAR_ERR_WRITE = -4,       // a file cannot be created, written or closed whole
+    STAR_ERR_DAMAGED = -5,     // the archive's framing, or the compressed payload, is damaged
+    STAR_ERR_CUT_SHORT = -6,   // the archive, or the compressed payload, ends too early
+    STAR_ERR_OPEN = -7,        // the archive file cannot be opened
+    STAR_ERR_NOT_FOUND = -8,   // no entry has the wanted name
+    STAR_ERR_NO_PAYLOAD = -9,  // the program carries no payload, or it cannot be loaded
+    STAR_ERR_TOO_LONG = -10    // a destination path does not fit
+};
+
+// The cause of the latest failure of a reader or payload call (STAR_OK before any).
+star_result star_last_error(void);
+
+// Records why a call fails and gives the call's failure result, -1.
+int star_fail(star_result why);
+
+// One line of English for a code, for the tools' messages ("the archive is damaged").
+const char *star_result_text(int result);
+
+#endif

@@ -1,0 +1,143 @@
+// The packer's signature: a Windows installer signed with osslsigncode and verified before it is kept.
+//
+// osslsigncode appends the signature to the image and updates the two header fields that point at
+// it and the checksum; the sections stay as they were, so the installer finds its payload and
+// settings as before. The password goes to the programs in a file of the private work folder (or
+// the user's own file), never on a command line, where any process could read it. Verification
+// trusts the certificates given (a self-made certificate included) and, failing that, the system's
+// certificate authorities, which is how a certificate bought with its chain but without the root
+// verifies.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "zorv_pack.h"
+
+namespace {
+
+bool absolute_file(std::string &path, const char *option, std::string &error) {
+    char resolved[PATH_MAX];
+    if (!realpath(path.c_str(), resolved) || access(resolved, R_OK) != 0) {
+        error = std::string(option) + " " + path + ": " + strerror(errno);
+        return false;
+    }
+    path = resolved;
+    return true;
+}
+
+// The first line of a program's output that says something, for a message of one line.
+std::string first_line(const std::string &output, const char *containing = "") {
+    size_t at = 0;
+    while (at < output.size()) {
+        size_t end = output.find('\n', at);
+        if (end == std::string::npos) end = output.size();
+        std::string line = output.substr(at, end - at);
+        at = end + 1;
+        while (!line.empty() && (line[0] == ' ' || line[0] == '\t')) line.erase(0, 1);
+        if (!line.empty() && line.find(containing) != std::string::npos) return line;
+    }
+    return "";
+}
+
+bool contains(const std::string &text, const char *what) { return text.find(what) != std::string::npos; }
+
+// osslsigncode's refusal as one line of ours.
+std::string signing_failure(const signing &s, const std::string &output) {
+    std::string secret = s.pkcs12.empty() ? s.key : s.pkcs12;
+    if (contains(output, "Wrong password") || contains(output, "mac verify failure"))
+        return s.password_file.empty() && s.password.empty()
+                   ? secret + ": needs its password (--sign-password-file FILE or ZORV_SIGN_PASSWORD)"
+                   : secret + ": cannot be opened with the password given (wrong password?)";
+    if (contains(output, "consistency of a private key") || contains(output, "key values mismatch"))
+        return "the key " + s.key + " does not belong to the certificate " + s.cert;
+    std::string line = first_line(output);
+    return "signing the installer failed (osslsigncode)" + (line.empty() ? "" : ": " + line);
+}
+
+}  // namespace
+
+bool check_signing(signing &s, std::string &error) {
+    if (!s.pkcs12.empty() && (!s.cert.empty() || !s.key.empty())) {
+        error = "--sign-pkcs12 replaces --sign-cert and --sign-key; give one or the other";
+        return false;
+    }
+    if (s.pkcs12.empty() && (s.cert.empty() || s.key.empty())) {
+        error = s.cert.empty() ? "--sign-key needs --sign-cert" : "--sign-cert needs --sign-key";
+        return false;
+    }
+    if ((!s.cert.empty() && !absolute_file(s.cert, "--sign-cert", error)) ||
+        (!s.key.empty() && !absolute_file(s.key, "--sign-key", error)) ||
+        (!s.pkcs12.empty() && !absolute_file(s.pkcs12, "--sign-pkcs12", error)) ||
+        (!s.password_file.empty() && !absolute_file(s.password_file, "--sign-password-file", error)))
+        return false;
+    if (!find_program("osslsigncode", "osslsigncode", s.signer, error)) return false;
+    return s.pkcs12.empty() || find_program("openssl", "openssl", s.opener, error);
+}
+
+bool sign_installer(const signing &s, const std::string &work_dir, std::string &error) {
+    std::string password_file = s.password_file, output;
+    if (password_file.empty() && !s.password.empty()) {
+        // The work folder is the packer's own (mode 0700), and the file is removed with it.
+        password_file = work_dir + "/password.txt";
+        int fd = open(password_file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        std::string line = s.password + "\n";
+        bool ok = fd >= 0 && write(fd, line.data(), line.size()) == ssize_t(line.size());
+        if (fd < 0 || close(fd) != 0 || !ok) {
+            error = password_file + ": " + strerror(errno);
+            return false;
+        }
+    }
+
+    std::vector<std::string> sign = {s.signer, "sign"};
+    if (s.pkcs12.empty()) sign.insert(sign.end(), {"-certs", s.cert, "-key", s.key});
+    else sign.insert(sign.end(), {"-pkcs12", s.pkcs12});
+    if (!password_file.empty()) sign.insert(sign.end(), {"-readpass", password_file});
+    sign.insert(sign.end(), {"-h", "sha256", "-in", kBuiltInstaller, "-out", "signed.exe"});
+    // In a session of its own: with a wrong password, the key's library would otherwise ask for
+    // another on the terminal and wait.
+    if (!run_tool(sign, work_dir, "signing the installer", true, output, error)) {
+        error = signing_failure(s, output);
+        return false;
+    }
+
+    // The certificates to trust: those given, or those of the PKCS#12 file, taken out by openssl.
+    std::string trusted = s.cert;
+    if (!s.pkcs12.empty()) {
+        trusted = work_dir + "/certificates.pem";
+        std::vector<std::string> extract = {s.opener, "pkcs12", "-in", s.pkcs12, "-nokeys", "-out", trusted, "-passin",
+                                            password_file.empty() ? "pass:" : "file:" + password_file};
+        // Files made with older tools use ciphers that OpenSSL 3 keeps in its legacy provider.
+        if (!run_tool(extract, work_dir, "reading the certificates", true, output, error)) {
+            extract.push_back("-legacy");
+            if (!run_tool(extract, work_dir, "reading the certificates", true, output, error)) {
+                error = s.pkcs12 + ": its certificates cannot be read (openssl): " + first_line(output);
+                return false;
+            }
+        }
+    }
+    std::string help;
+    run_tool({s.signer, "--help"}, work_dir, "osslsigncode --help", true, help, error);
+    std::vector<std::string> verify = {s.signer, "verify", "-in", "signed.exe"};
+    // Newer versions fetch revocation lists named in the certificate unless told not to; packing
+    // must not depend on the network.
+    if (contains(help, "-ignore-cdp")) verify.push_back("-ignore-cdp");
+    std::vector<std::string> verify_given = verify;
+    verify_given.insert(verify_given.end(), {"-CAfile", trusted});
+    std::string given_output;
+    if (!run_tool(verify_given, work_dir, "verifying the signature", true, given_output, error) &&
+        !run_tool(verify, work_dir, "verifying the signature", true, output, error)) {
+        std::string reason = first_line(given_output, "rror: ");
+        reason = reason.empty() ? first_line(given_output, "verification") : reason.substr(reason.rfind("rror: ") + 6);
+        error = "the signed installer does not verify (osslsigncode verify)" + (reason.empty() ? "" : ": " + reason);
+        return false;
+    }
+    if (rename((work_dir + "/signed.exe").c_str(), (work_dir + "/" + kBuiltInstaller).c_str()) != 0) {
+        error = work_dir + "/signed.exe: " + strerror(errno);
+        return false;
+    }
+    return true;
+}
