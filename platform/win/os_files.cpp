@@ -19,7 +19,12 @@ os_file *os_fopen(const char *path, const char *mode) { return os_stdio(fopen(pa
 
 os_file *os_stdio(FILE *s) { return reinterpret_cast<os_file *>(s); }
 
-int os_fclose(os_file *f) { return fclose(stream(f)) == 0 ? 0 : -1; }
+// The flush comes first and on its own: Wine's msvcrt closes a file whose last bytes did not fit
+// on the disk and still reports success, so only the flush tells that the file is short.
+int os_fclose(os_file *f) {
+    int flushed = fflush(stream(f));
+    return fclose(stream(f)) == 0 && flushed == 0 ? 0 : -1;
+}
 
 int os_setvbuf(os_file *f, char *buffer, size_t size) { return setvbuf(stream(f), buffer, _IOFBF, size) == 0 ? 0 : -1; }
 
