@@ -75,6 +75,11 @@ int   star_write_entry(os_file *archive, char *path);
 // failed. Files written before a failure stay as they are.
 int   star_extract_all(os_file *archive, const char *prefix);
 
+// Joins prefix and name into path (size bytes) as star_extract_all does: a prefix ending in '/' or
+// '\' is followed directly by the name, any other by '\' and the name; a null or empty prefix
+// gives the name alone. 1, or 0 when the result does not fit.
+int   star_join_path(char *path, size_t size, const char *prefix, const char *name);
+
 // star_extract_all on the file at archive_path, opened "rb" and closed again; -1 if it cannot
 // be opened (STAR_ERR_OPEN).
 int   star_extract_all_file(const char *archive_path, const char *prefix);

@@ -15,21 +15,20 @@ char out_buffer[1 << 16];
 
 bool is_sep(char c) { return c == '/' || c == '\\'; }
 
-// Joins prefix and name into path as the installer does: '\' is added only when the prefix does
-// not already end in a separator. False if the result does not fit.
-bool join_path(char (&path)[kPathSize], const char *prefix, const char *name) {
+}  // namespace
+
+int star_join_path(char *path, size_t size, const char *prefix, const char *name) {
+    if (prefix && !*prefix) prefix = nullptr;
     size_t pn = prefix ? strlen(prefix) : 0;
     size_t nn = strlen(name);
     bool add_sep = pn > 0 && !is_sep(prefix[pn - 1]);
     size_t total = pn + (add_sep ? 1 : 0) + nn;
-    if (total >= kPathSize) return false;
+    if (total >= size) return 0;
     if (pn) memcpy(path, prefix, pn);
     if (add_sep) path[pn] = '\\';
     memcpy(path + pn + (add_sep ? 1 : 0), name, nn + 1);
-    return true;
+    return 1;
 }
-
-}  // namespace
 
 int star_write_entry(os_file *archive, char *path) {
     if (!path || !*path) return star_fail(STAR_ERR_NAME);
@@ -62,7 +61,7 @@ int star_extract_all(os_file *archive, const char *prefix) {
         // read; only the stream's error flag tells the two apart.
         if (!name) return os_ferror(archive) ? -1 : 0;
         if (!star_name_is_safe(name)) return star_fail(STAR_ERR_NAME);
-        if (!join_path(path, prefix, name)) return star_fail(STAR_ERR_TOO_LONG);
+        if (!star_join_path(path, sizeof path, prefix, name)) return star_fail(STAR_ERR_TOO_LONG);
         if (star_write_entry(archive, path) != 0) return -1;
     }
 }

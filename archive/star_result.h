@@ -19,7 +19,8 @@ enum star_result {
     STAR_ERR_OPEN = -7,        // the archive file cannot be opened
     STAR_ERR_NOT_FOUND = -8,   // no entry has the wanted name
     STAR_ERR_NO_PAYLOAD = -9,  // the program carries no payload, or it cannot be loaded
-    STAR_ERR_TOO_LONG = -10    // a destination path does not fit
+    STAR_ERR_TOO_LONG = -10,   // a destination path does not fit
+    STAR_ERR_IN_USE = -11      // a file to be replaced is held open or run by another program
 };
 
 // The cause of the latest failure of a reader or payload call (STAR_OK before any).

@@ -78,6 +78,7 @@ int run_installation(char **words) {
     os_sleep(1000);
 
     char install_path[kInstallPathSize];
+    bool made_default = false;
     if (o.directory) {
         if (strlen(o.directory) + 1 + strlen(kProgram) >= sizeof install_path) fail(kDirectoryTooLong);
         strcpy(install_path, o.directory);
@@ -89,10 +90,14 @@ int run_installation(char **words) {
         strcat(install_path, kDefaultFolder);
         // An existing folder is the normal case on a repeated installation; a real failure to
         // create it shows up as a failed extraction.
-        os_mkdir(install_path);
+        made_default = os_mkdir(install_path) == 0;
     }
 
-    if (install_payload(install_path) != 0) fail(kExtractionFailed);
+    if (install_payload(install_path) != 0) {
+        // A failed installation leaves no folder that it made.
+        if (made_default) os_rmdir(install_path);
+        fail(kExtractionFailed);
+    }
     strcat(install_path, kProgram);
     record_install_path(install_path);
     if (o.no_launch) return 0;

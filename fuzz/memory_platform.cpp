@@ -178,6 +178,36 @@ int os_mkdir(const char *path) {
 
 int os_remove(const char *path) { return table.erase(memory_path(path)) ? 0 : -1; }
 
+int os_rmdir(const char *path) {
+    std::string p = memory_path(path);
+    if (!folders.count(p)) return -1;
+    std::string inside = p + "/";
+    auto file = table.lower_bound(inside);
+    auto folder = folders.lower_bound(inside);
+    if ((file != table.end() && file->first.compare(0, inside.size(), inside) == 0) ||
+        (folder != folders.end() && folder->compare(0, inside.size(), inside) == 0))
+        return -1;
+    folders.erase(p);
+    return 0;
+}
+
+// Files only: the installer never moves a folder.
+int os_rename(const char *from, const char *to) {
+    std::string a = memory_path(from), b = memory_path(to);
+    auto it = table.find(a);
+    if (it == table.end() || table.count(b) || folders.count(b) || !folder_exists(parent(b))) return -1;
+    table[b] = it->second;
+    table.erase(a);
+    return 0;
+}
+
+int os_file_kind(const char *path) {
+    std::string p = memory_path(path);
+    return folders.count(p) ? OS_KIND_FOLDER : table.count(p) ? OS_KIND_FILE : OS_KIND_NONE;
+}
+
+int os_file_in_use(const char *) { return 0; }
+
 int os_reserves_device_names(void) { return 0; }
 
 os_resource os_find_resource(int id, const char *type) {

@@ -6,6 +6,7 @@
 
 #include "platform.h"
 #include "star.h"
+#include "transaction.h"
 
 namespace {
 
@@ -82,6 +83,9 @@ bool decompress(os_file *in, os_file *archive) {
 }  // namespace
 
 int install_payload(const char *target_dir) {
+    // An earlier run into this target that was stopped half way is finished first, so that its
+    // files are back where they belong before anything else happens there.
+    if (recover_target(target_dir) != 0) return -1;
     os_resource res = os_find_resource(ZORV_PAYLOAD_ID, ZORV_RESOURCE_TYPE);
     if (!res) return star_fail(STAR_ERR_NO_PAYLOAD);
     unsigned long size = os_sizeof_resource(res);
@@ -112,7 +116,7 @@ int install_payload(const char *target_dir) {
     // The repositioning also switches the "w+b" file from writing to reading.
     if (whole) {
         if (os_fseek(archive, 0) != 0) star_fail(STAR_ERR_READ);
-        else result = star_extract_all(archive, target_dir) == 0 ? 0 : -1;
+        else result = install_archive(archive, target_dir) == 0 ? 0 : -1;
     }
     os_fclose(archive);
     os_remove(kArchive);

@@ -8,9 +8,11 @@
 #define ZORV_SETTINGS_ID 103
 
 // Writes the payload resource to "tmp_inst.bz2" in the current folder, decompresses it into
-// "tmp_inst.sta" and extracts that archive under target_dir (passed unchanged as the prefix).
-// 0 on success; -1 on any failure, including a payload that does not decompress whole, in which
-// case nothing is extracted. Both temporary files are removed on every path. After -1,
+// "tmp_inst.sta" and extracts that archive under target_dir (passed unchanged as the prefix) as
+// one change (transaction.h): 0 on success; -1 on any failure, including a payload that does not
+// decompress whole, and then the target is as it was before the call. An earlier call into the
+// same target that was stopped half way is finished first. Both temporary files are removed on
+// every path. After -1,
 // star_last_error() (star_result.h) names the cause: no payload, a temporary file that cannot be
 // written, a payload that is damaged or cut short, or the extraction's own cause.
 int install_payload(const char *target_dir);

@@ -71,8 +71,23 @@ os_file *os_stdio(FILE *stream);
 
 // _mkdir: creates one directory level. 0 on success, -1 on failure (it exists, no parent...).
 int os_mkdir(const char *path);
+// _rmdir: removes one empty directory. 0 on success, -1 on failure (not empty, missing...).
+int os_rmdir(const char *path);
 // remove: deletes one file. 0 on success, -1 on failure.
 int os_remove(const char *path);
+// MoveFileA: renames a file or directory within its volume. 0 on success; -1 on failure, also
+// when to exists already (on every system: nothing is ever replaced by a rename).
+int os_rename(const char *from, const char *to);
+
+enum { OS_KIND_NONE = 0, OS_KIND_FILE = 1, OS_KIND_FOLDER = 2 };
+// What path names (GetFileAttributesA): OS_KIND_NONE when nothing is there (or a level above it
+// is missing), OS_KIND_FILE, OS_KIND_FOLDER, or -1 when that cannot be told. A link is the file
+// it is, not what it points to.
+int os_file_kind(const char *path);
+// Nonzero when the file at path cannot be moved aside and replaced now: another program holds it
+// open or runs it (Windows lets nobody else touch such a file), or it may not be written. 0 for a
+// file that can, and when there is no file.
+int os_file_in_use(const char *path);
 
 // Whether this system takes certain file names for devices in every folder (Windows: CON, NUL,
 // COM1...): 1 on Windows, 0 elsewhere. The archive's name rule refuses them only where they are.

@@ -32,18 +32,19 @@
 
 #include "driver.h"
 #include "platform.h"
+#include "transaction.h"
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
 
 namespace {
 
-enum Op { FindResource, LoadResource, LockResource, WindowsDir, Mkdir, Open, SetBuffer, Read, Write, Flush, Seek,
-          Close, Remove, RegisterMessage, Broadcast, RegCreate, RegSet, Exec, kOps };
+enum Op { FindResource, LoadResource, LockResource, WindowsDir, Mkdir, Rmdir, Kind, InUse, Open, SetBuffer, Read,
+          Write, Flush, Seek, Close, Remove, Rename, RegisterMessage, Broadcast, RegCreate, RegSet, Exec, kOps };
 const char *const kOpNames[kOps] = {"find resource", "load resource", "lock resource", "windows directory", "mkdir",
-                                    "open", "set buffer", "read", "write", "flush", "seek", "close", "remove",
-                                    "register message", "broadcast", "registry create key", "registry set value",
-                                    "launch"};
+                                    "rmdir", "file kind", "in use", "open", "set buffer", "read", "write", "flush",
+                                    "seek", "close", "remove", "rename", "register message", "broadcast",
+                                    "registry create key", "registry set value", "launch"};
 
 struct Injector {
     bool armed = false;
@@ -86,6 +87,10 @@ void *__real_os_load_resource(os_resource res);
 const void *__real_os_lock_resource(void *loaded);
 unsigned __real_os_get_windows_directory(char *buffer, unsigned size);
 int __real_os_mkdir(const char *path);
+int __real_os_rmdir(const char *path);
+int __real_os_file_kind(const char *path);
+int __real_os_file_in_use(const char *path);
+int __real_os_rename(const char *from, const char *to);
 os_file *__real_os_fopen(const char *path, const char *mode);
 int __real_os_setvbuf(os_file *f, char *buffer, size_t size);
 size_t __real_os_fread(void *buffer, size_t n, os_file *f);
@@ -110,7 +115,13 @@ const void *__wrap_os_lock_resource(void *loaded) {
 unsigned __wrap_os_get_windows_directory(char *buffer, unsigned size) {
     return inject(WindowsDir) ? 0 : __real_os_get_windows_directory(buffer, size);
 }
-int __wrap_os_mkdir(const char *path) { return inject(Mkdir) ? -1 : __real_os_mkdir(path); }
+int __wrap_os_mkdir(const char *path) { return inject(Mkdir, path) ? -1 : __real_os_mkdir(path); }
+int __wrap_os_rmdir(const char *path) { return inject(Rmdir) ? -1 : __real_os_rmdir(path); }
+int __wrap_os_file_kind(const char *path) { return inject(Kind) ? -1 : __real_os_file_kind(path); }
+int __wrap_os_file_in_use(const char *path) { return inject(InUse) ? 1 : __real_os_file_in_use(path); }
+int __wrap_os_rename(const char *from, const char *to) {
+    return inject(Rename, from) ? -1 : __real_os_rename(from, to);
+}
 os_file *__wrap_os_fopen(const char *path, const char *mode) {
     if (inject(Open, path)) return nullptr;
     os_file *f = __real_os_fopen(path, mode);
@@ -212,15 +223,6 @@ std::string read_all(const fs::path &p) {
     return s.str();
 }
 
-// Every regular file below root, by its path relative to root ('/' between levels).
-Files tree(const fs::path &root) {
-    Files files;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
-        if (it->is_regular_file()) files[it->path().lexically_relative(root).generic_string()] = read_all(it->path());
-    return files;
-}
-
 std::set<std::string> names(const fs::path &folder) {
     std::set<std::string> out;
     std::error_code ec;
@@ -294,6 +296,65 @@ void check_order(const std::vector<std::string> &trace) {
     check(record < trace.size() && last_write < record, "the registry record comes after the last file");
 }
 
+
+// The target's state: nothing when it is not there; else "/" for itself, every folder by its
+// path with a trailing '/', every file with its bytes.
+Files state(const fs::path &root) {
+    if (!fs::is_directory(root)) return {};
+    Files all = {{"/", ""}};
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string rel = it->path().lexically_relative(root).generic_string();
+        if (it->is_directory()) all[rel + "/"] = "";
+        else all[rel] = read_all(it->path());
+    }
+    return all;
+}
+
+void put_state(const fs::path &root, const Files &files) {
+    fs::remove_all(root);
+    for (auto &f : files) {
+        if (f.first.back() == '/') {
+            fs::create_directories(root / f.first);
+            continue;
+        }
+        fs::create_directories((root / f.first).parent_path());
+        std::ofstream(root / f.first, std::ios::binary) << f.second;
+    }
+}
+
+// What an installation over before leaves: every file and folder of the application added, and
+// what it does not carry kept.
+Files installed_over(const Files &before) {
+    Files after = before;
+    after["/"] = "";
+    for (auto &f : kApp) {
+        after[f.first] = f.second;
+        for (size_t slash = f.first.find('/'); slash != std::string::npos; slash = f.first.find('/', slash + 1))
+            after[f.first.substr(0, slash + 1)] = "";
+    }
+    return after;
+}
+
+// The entries that the change's own folder left in a target.
+Files aside_entries(Files state) {
+    Files aside;
+    for (auto &f : state)
+        if (f.first.compare(0, strlen(ZORV_ASIDE_FOLDER), ZORV_ASIDE_FOLDER) == 0) aside.insert(f);
+    return aside;
+}
+
+// The earlier installation of the upgrade: an older version, a file the new one no longer has,
+// the user's own data, and an empty folder.
+const Files kEarlier = {{"/", ""},
+                        {"zorv.exe", "MZ the old program\r\n"},
+                        {"lib/", ""},
+                        {"lib/zorvcore.dll", "old core"},
+                        {"lib/zorvviejo.dll", "only the old version has this"},
+                        {"usuario/", ""},
+                        {"usuario/notas.txt", "the user's own notes\n"},
+                        {"vacia/", ""}};
+
 }  // namespace
 
 int main() {
@@ -305,72 +366,87 @@ int main() {
     fs::remove_all(target);
     const std::set<std::string> windows_before = names(native(windows));
 
-    // A clean run counts the calls of each operation.
-    inj = Injector();
-    Outcome clean = install(work / "clean", program);
-    check(clean.launched && clean.messages.empty(), "the clean run installs and launches");
-    check(tree(target) == kApp, "the clean run installs the application exactly");
-    check(recorded() == program, "the clean run records the program");
-    check_order(inj.trace);
-    int totals[kOps];
-    memcpy(totals, inj.calls, sizeof totals);
-    for (int op = 0; op < kOps; op++) check(totals[op] > 0, std::string(kOpNames[op]) + " is never called");
-
+    const struct {
+        const char *name;
+        Files before;  // the target before each run: nothing at all, or an earlier installation
+    } walks[] = {{"fresh installation", {}}, {"upgrade", kEarlier}};
     int runs = 0;
-    for (int op = 0; op < kOps; op++) {
-        for (int n = 1; n <= totals[op]; n++) {
-            std::string what = std::string(kOpNames[op]) + " fails at call " + std::to_string(n) + ": ";
-            fs::remove_all(target);
-            inj = Injector();
-            inj.fail_op = op;
-            inj.fail_at = n;
-            fs::path cwd = work / ("run" + std::to_string(++runs));
-            Outcome o = install(cwd, program);
+    for (const auto &walk : walks) {
+        const Files after = installed_over(walk.before);
+        // A clean run counts the calls of each operation.
+        put_state(target, walk.before);
+        inj = Injector();
+        Outcome clean = install(work / "clean", program);
+        std::string where = std::string(walk.name) + ": ";
+        check(clean.launched && clean.messages.empty(), where + "the clean run installs and launches");
+        check(state(target) == after, where + "the clean run installs the application exactly");
+        check(recorded() == program, where + "the clean run records the program");
+        check_order(inj.trace);
+        int totals[kOps];
+        memcpy(totals, inj.calls, sizeof totals);
+        for (int op = 0; op < kOps; op++)
+            if (op != InUse || !walk.before.empty()) check(totals[op] > 0, where + kOpNames[op] + " is never called");
 
-            // Nothing left in the current folder, but a file whose removal was the call that
-            // failed; nothing new beside the target.
-            std::set<std::string> left = names(cwd);
-            if (!inj.failed_remove.empty()) left.erase(inj.failed_remove);
-            check(left.empty(), what + "files left in the current folder");
-            std::set<std::string> beside = names(native(windows));
-            beside.erase("zorvdal");
-            check(beside == windows_before, what + "something new beside the target");
-            Files installed = tree(target);
+        for (int op = 0; op < kOps; op++) {
+            for (int n = 1; n <= totals[op]; n++) {
+                std::string what = where + kOpNames[op] + " fails at call " + std::to_string(n) + ": ";
+                put_state(target, walk.before);
+                inj = Injector();
+                inj.fail_op = op;
+                inj.fail_at = n;
+                fs::path cwd = work / ("run" + std::to_string(++runs));
+                Outcome o = install(cwd, program);
 
-            if (op == WindowsDir) {
-                check(o.messages == std::vector<std::string>{kNoWindowsDirectory}, what + "message 1");
-                check(o.status == -1 && installed.empty() && recorded() == kSentinel, what + "nothing done");
-            } else if (op == Exec) {
-                check(o.messages == std::vector<std::string>{kLaunchFailed}, what + "message 3");
-                check(o.status == -1 && installed == kApp && recorded() == program, what + "installed, recorded");
-            } else if (o.launched) {
-                // The failure did not matter (a folder that exists anyway, a temporary file left
-                // behind, a buffer, the broadcast, the registry record, which never stops an
-                // installation): all is installed.
-                check(o.messages.empty() && installed == kApp, what + "installed whole");
-                check((recorded() == program) == (op != RegCreate && op != RegSet), what + "the record");
-            } else {
-                check(o.messages == std::vector<std::string>{kExtractionFailed}, what + "message 2");
-                check(o.status == -1 && recorded() == kSentinel, what + "status -1 and no record");
-                // What was written is never a damaged copy reported whole: each file is either
-                // the application's own or the entry that failed, cut short.
-                for (auto &f : installed) {
-                    auto want = kApp.find(f.first);
-                    check(want != kApp.end() && want->second.compare(0, f.second.size(), f.second) == 0,
-                          what + f.first + " is damaged");
+                // Nothing left in the current folder, but a file whose removal was the call that
+                // failed; nothing new beside the target.
+                std::set<std::string> left = names(cwd);
+                if (!inj.failed_remove.empty()) left.erase(inj.failed_remove);
+                check(left.empty(), what + "files left in the current folder");
+                std::set<std::string> beside = names(native(windows));
+                beside.erase("zorvdal");
+                check(beside == windows_before, what + "something new beside the target");
+                Files now = state(target);
+
+                if (op == WindowsDir) {
+                    check(o.messages == std::vector<std::string>{kNoWindowsDirectory}, what + "message 1");
+                    check(o.status == -1 && now == walk.before && recorded() == kSentinel, what + "nothing done");
+                } else if (op == Exec) {
+                    check(o.messages == std::vector<std::string>{kLaunchFailed}, what + "message 3");
+                    check(o.status == -1 && now == after && recorded() == program, what + "installed, recorded");
+                } else if (o.launched) {
+                    // The failure did not matter (a folder that exists anyway, a temporary file left
+                    // behind, a buffer, the broadcast, the registry record, which never stops an
+                    // installation): all is installed. A clean-up whose removal failed leaves the
+                    // change's own folder, which the next run finishes.
+                    check(o.messages.empty(), what + "no message");
+                    check((recorded() == program) == (op != RegCreate && op != RegSet), what + "the record");
+                    Files aside = aside_entries(now);
+                    if (!aside.empty() && (op == Remove || op == Rmdir)) {
+                        for (auto &f : aside) now.erase(f.first);
+                        check(now == after, what + "installed whole, the clean-up left to finish");
+                        check(recover_target((windows + "\\zorvdal\\").c_str()) == 0 && state(target) == after,
+                              what + "the next run finishes the clean-up");
+                    } else {
+                        check(now == after, what + "installed whole, nothing of the change left");
+                    }
+                } else {
+                    // A failed installation leaves the target exactly as it was: every earlier file
+                    // with its bytes, no file and no folder of the run's.
+                    check(o.messages == std::vector<std::string>{kExtractionFailed}, what + "message 2");
+                    check(o.status == -1 && recorded() == kSentinel, what + "status -1 and no record");
+                    check(now == walk.before, what + "the target is not as it was");
                 }
+                fs::remove_all(cwd);
             }
-            fs::remove_all(cwd);
         }
+        int clean_calls = 0;
+        for (int op = 0; op < kOps; op++) clean_calls += totals[op];
+        printf("fault injection, %s: %d seam calls;", walk.name, clean_calls);
+        for (int op = 0; op < kOps; op++) printf(" %s %d%s", kOpNames[op], totals[op], op + 1 < kOps ? "," : "\n");
     }
     fs::remove_all(work);
     fs::remove_all(target);
 
-    int clean_calls = 0;
-    for (int op = 0; op < kOps; op++) clean_calls += totals[op];
-    printf("fault injection: a full installation makes %d seam calls; %d runs, one failing call each:", clean_calls,
-           runs);
-    for (int op = 0; op < kOps; op++) printf(" %s %d%s", kOpNames[op], totals[op], op + 1 < kOps ? "," : "\n");
-    printf("%s\n", failures ? "FAILED" : "all runs ended honestly");
+    printf("%d runs, one failing call each: %s\n", runs, failures ? "FAILED" : "all ended honestly");
     return failures ? 1 : 0;
 }

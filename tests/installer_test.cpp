@@ -17,8 +17,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +34,7 @@
 using namespace std::string_literals;
 using Strings = std::vector<std::string>;
 using Paths = std::set<std::string>;
+using Files = std::map<std::string, std::string>;
 
 namespace {
 
@@ -351,9 +354,8 @@ TEST(Installer, FailuresShowTheirMessageAndLeaveWhatTheyShould) {
         {"chosen directory of 1491 characters", {{"-s", "-r", "-d", long_path(1491)}, {""}}, kDirectoryTooLong, {}, ""},
         {"payload missing", {{"-s", "-r", "-d", "$D"}, {""}, {absent}}, kExtractionFailed, {}, ""},
         {"payload missing, no terminal", {{"-s", "-r", "-d", "$D"}, {}, {absent}, false}, kExtractionFailed, {}, ""},
-        {"payload missing, default folder", {{"-s"}, {""}, {absent}}, kExtractionFailed, {"windows/zorvdal/"}, ""},
-        {"payload cut in a body", {{"-s", "-d", "$D"}, {""}, {cut_in_body}}, kExtractionFailed,
-         {"destino/", "destino/LEEME.txt", "destino/zorv.exe"}, ""},
+        {"payload missing, default folder", {{"-s"}, {""}, {absent}}, kExtractionFailed, {}, ""},
+        {"payload cut in a body", {{"-s", "-d", "$D"}, {""}, {cut_in_body}}, kExtractionFailed, {}, ""},
         {"program is not a program", {{"-s", "-d", "$D"}, {""}, {not_a_program}}, kLaunchFailed,
          {"config/", "destino/", "destino/LEEME.txt", "destino/zorv.exe"}, "$D\\zorv.exe"},
         {"program missing", {{"-s", "-d", "$D"}, {""}, {no_program}}, kLaunchFailed,
@@ -403,6 +405,149 @@ TEST(Installer, CloseRequestEndsTheRunningApplication) {
     EXPECT_EQ(app.status, 0) << app.output;
     EXPECT_NE(app.output.find("recibida la peticion de cierre"), std::string::npos) << app.output;
     EXPECT_FALSE(listening()) << "the application left its socket behind";
+}
+
+// Killed at any moment, an upgrade loses no earlier file, and the next run finishes what it left.
+//
+// The earlier installation holds eight files that the new version replaces and a file of the
+// user's; the payload takes a few hundred milliseconds to install. Each run is killed (SIGKILL)
+// at a point of its progress as seen from outside: during the wait, while the archive is being
+// decompressed, as each entry is announced in the journal (and a moment later, while it is being
+// written), and once the change is marked finished. The runs start side by side and are stopped
+// (SIGSTOP) once their decompression has begun, or near its end for a point in the extraction,
+// which is over in milliseconds; then each is let go alone, watched closely until its point.
+TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
+    std::mt19937 rng(11);
+    auto noise = [&](size_t n) {
+        std::string s(n, '\0');
+        for (char &c : s) c = char('a' + rng() % 16);
+        return s;
+    };
+    Files before = {{"usuario.txt", "the user's own\n"}}, after = before;
+    for (int i = 0; i < 8; i++) {
+        std::string name = "lib/f" + std::to_string(i) + ".dll";
+        before[name] = noise(512 * 1024);
+        after[name] = noise(512 * 1024);
+    }
+    after["nuevo.dat"] = noise(1000);
+    Files app = after;
+    app.erase("usuario.txt");
+    TempDir images;
+    const std::string archive = make_archive(app), image = images / "image";
+    std::string error;
+    ASSERT_TRUE(write_resource_image("", {{"RCDATA_RAW", 101, bz2(archive)}}, image, error)) << error;
+
+    auto size_of = [](const std::string &path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? size_t(st.st_size) : size_t(0);
+    };
+    auto journal = [](const Session &r) {
+        std::string path = r.at("destino/tmp_inst.old/journal");
+        return exists(path) ? "\n" + read_file(path) : "";
+    };
+    struct Point {
+        std::string what;
+        std::function<bool(const Session &)> reached;
+        int delay_us = 0;
+        size_t stop_at = 1;  // decompressed bytes at which the run is stopped, to be let go alone
+    };
+    std::vector<Point> points = {{"during the wait", [](const Session &) { return true; }, 300000, 0}};
+    for (int k = 1; k <= 5; k++)
+        points.push_back({"decompressed " + std::to_string(k) + "/6", [&, k](const Session &r) {
+                              return size_of(r.at("cwd/tmp_inst.sta")) >= archive.size() * k / 6;
+                          }});
+    const size_t late = archive.size() * 5 / 6;
+    points.push_back({"journal begun", [&](const Session &r) { return !journal(r).empty(); }, 0, late});
+    for (int j = 1; j <= 9; j++)
+        for (int delay : {0, 300}) {
+            if (delay && j % 3) continue;
+            points.push_back({"entry " + std::to_string(j) + (delay ? ", being written" : ", announced"),
+                              [&, j](const Session &r) { return count(journal(r), "\nf ") >= j; }, delay, late});
+        }
+    auto finished = [&](const Session &r) { return journal(r).find("\nc\n") != std::string::npos; };
+    points.push_back({"finished", finished, 0, late});
+    points.push_back({"cleaning up", finished, 200, late});
+    ASSERT_GE(points.size(), 20u);
+
+    std::vector<Session> runs(points.size());
+    for (Session &r : runs) {
+        r.plan.args = {"-s", "-r", "-d", "$D"};
+        r.plan.env = {"ZORV_RESOURCE_IMAGE=" + image};
+        mkdir_p(r.at("destino/lib"));
+        for (auto &f : before) write_file(r.at("destino/" + f.first), f.second);
+        start(r);
+    }
+    timespec t0;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    auto now_us = [&] {
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return (t.tv_sec - t0.tv_sec) * 1000000L + (t.tv_nsec - t0.tv_nsec) / 1000;
+    };
+    auto running = [](const Session &r) {
+        siginfo_t ended = {};
+        return waitid(P_PID, r.pid, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == 0;
+    };
+    // Watches run i until its point comes and kills it after the point's delay.
+    std::vector<long> due(runs.size(), -1);
+    auto watch = [&](size_t i) {
+        if (due[i] < 0 && points[i].reached(runs[i])) due[i] = now_us() + points[i].delay_us;
+        if (due[i] >= 0 && now_us() >= due[i]) kill(runs[i].pid, SIGKILL);
+    };
+    std::vector<bool> stopped(runs.size(), false);
+    for (bool busy = true; busy && now_us() < kDeadlineSeconds * 1000000L; usleep(1000)) {
+        busy = false;
+        for (size_t i = 0; i < runs.size(); i++) {
+            if (stopped[i] || !running(runs[i])) continue;
+            busy = true;
+            if (!points[i].stop_at) watch(i);
+            else if (exists(runs[i].at("cwd/tmp_inst.sta")) && size_of(runs[i].at("cwd/tmp_inst.sta")) + 1 >= points[i].stop_at)
+                stopped[i] = kill(runs[i].pid, SIGSTOP) == 0;
+        }
+    }
+    for (size_t i = 0; i < runs.size(); i++) {
+        if (!stopped[i]) continue;
+        kill(runs[i].pid, SIGCONT);
+        while (running(runs[i]) && now_us() < kDeadlineSeconds * 1000000L) watch(i), usleep(20);
+    }
+    finish(runs);
+
+    // After each kill every earlier file is in place or moved aside, with its bytes.
+    int mid_run = 0;
+    std::vector<Session> again(runs.size());
+    for (size_t i = 0; i < runs.size(); i++) {
+        SCOPED_TRACE("killed at: " + points[i].what);
+        bool killed = runs[i].status == 1000 + SIGKILL;
+        mid_run += killed;
+        Files left = list_tree(runs[i].at("destino")), aside;
+        for (auto &f : left)
+            if (f.first.rfind("tmp_inst.old/", 0) == 0) aside.insert(f);
+        for (auto &f : aside) left.erase(f.first);
+        if (!killed) {
+            EXPECT_TRUE(left == after) << "a run that was not killed did not install the new version";
+        }
+        // Once the new version is whole, the earlier files may be gone: the change is made.
+        for (auto &f : before) {
+            bool kept = left == after || (left.count(f.first) && left[f.first] == f.second);
+            for (auto &a : aside) kept = kept || a.second == f.second;
+            EXPECT_TRUE(kept) << f.first << " is lost";
+        }
+        again[i].root = runs[i].root;
+        again[i].plan = runs[i].plan;
+        start(again[i]);
+    }
+    EXPECT_GE(mid_run, 20) << "runs that the kill stopped half way";
+    // One more run ends exactly as a run that was never killed: the new version, the user's file,
+    // nothing of the change, no temporary file.
+    finish(again);
+    for (size_t i = 0; i < again.size(); i++) {
+        SCOPED_TRACE("killed at: " + points[i].what);
+        EXPECT_EQ(again[i].status, 0) << again[i].output;
+        EXPECT_TRUE(list_tree(again[i].at("destino")) == after) << "the target differs from the new version";
+        EXPECT_FALSE(exists(again[i].at("destino/tmp_inst.old")));
+        EXPECT_EQ(sandbox_paths(again[i], {"config/", "destino/", "home/"}), kUntouched);
+    }
+    std::cout << "killed upgrades: " << mid_run << " of " << runs.size() << " stopped half way, all finished by the next run\n";
 }
 
 }  // namespace

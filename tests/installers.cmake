@@ -71,6 +71,9 @@ foreach(arch i686 x86_64)
       damaged_installer
       failed_launch
       fault_injection
+      upgrade_with_a_file_held_open
+      upgrade_while_the_earlier_program_runs
+      upgrade_on_a_full_disk
       library_beside_installer_is_not_loaded)
     add_test(NAME wine.${arch}.${case} COMMAND ${Python3_EXECUTABLE} -m unittest -v wine_e2e.InstallerUnderWine.test_${case}
              WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)

@@ -104,9 +104,9 @@ TEST_F(Payload, FailureTable) {
         {"full disk under tmp_inst.sta", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) { ASSERT_EQ(symlink("/dev/full", (d / "tmp_inst.sta").c_str()), 0); }, -1, {}, {},
          STAR_ERR_WRITE},
-        // A whole stream of an archive cut inside a body: the reader's failure, with what it left.
+        // A whole stream of an archive cut inside a body: the reader's failure, and nothing of it left.
         {"archive cut inside a body", {{ZORV_PAYLOAD_ID, bz2(archive.substr(0, archive.size() - 200))}}, nullptr,
-         -1, {{"a.exe", "program"}, {"b.dll", std::string(126, 'b')}}, {}, STAR_ERR_CUT_SHORT},
+         -1, {}, {}, STAR_ERR_CUT_SHORT},
         {"no boundary in the archive", {{ZORV_PAYLOAD_ID, bz2("plain text\n")}}, nullptr, 0, {}, {}, STAR_OK},
     };
     for (const Case &c : cases) {

@@ -3,8 +3,10 @@
 // An os_file is the FILE itself. The archive reader makes a call per byte where it cannot take a
 // stretch, so reads use the unlocked forms: the process has one thread, and the locking forms
 // cost about twenty-five times as much per byte.
+#include <errno.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "os_paths.h"
 #include "platform.h"
@@ -55,10 +57,36 @@ int os_mkdir(const char *path) {
     return os_to_native(path, native) && mkdir(native, 0777) == 0 ? 0 : -1;
 }
 
+int os_rmdir(const char *path) {
+    os_native_path native;
+    return os_to_native(path, native) && rmdir(native) == 0 ? 0 : -1;
+}
+
 int os_remove(const char *path) {
     os_native_path native;
     return os_to_native(path, native) && remove(native) == 0 ? 0 : -1;
 }
+
+// rename would replace an existing target silently; Windows never does, and neither does this.
+int os_rename(const char *from, const char *to) {
+    os_native_path a, b;
+    struct stat st;
+    if (!os_to_native(from, a) || !os_to_native(to, b)) return -1;
+    if (lstat(b, &st) == 0 || errno != ENOENT) return -1;
+    return rename(a, b) == 0 ? 0 : -1;
+}
+
+int os_file_kind(const char *path) {
+    os_native_path native;
+    struct stat st;
+    if (!os_to_native(path, native)) return -1;
+    if (lstat(native, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? OS_KIND_NONE : -1;
+    return S_ISDIR(st.st_mode) ? OS_KIND_FOLDER : OS_KIND_FILE;
+}
+
+// Linux lets a running or open file be renamed and replaced, and the stand-in has nothing like
+// Windows' sharing modes: no file is in use here.
+int os_file_in_use(const char *) { return 0; }
 
 // Linux has no device names in ordinary folders: "aux.c" and "con.h" are plain files.
 int os_reserves_device_names(void) { return 0; }
