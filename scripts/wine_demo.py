@@ -4,8 +4,9 @@
     wine_demo.py ARCH INSTALLER CLOSE_REQUEST_EXE WORK_DIR
 
 ARCH is i686 (the delivered installer, started with `wine`) or x86_64 (its twin, started with
-Wine's 64-bit loader); CLOSE_REQUEST_EXE is the helper built for the same one. Makes a fresh prefix under WORK_DIR with its own Xvfb display, puts the installer into the
-prefix's downloads folder, runs it silently into "C:\\Program Files\\Zorvana" (it then starts the
+Wine's 64-bit loader); CLOSE_REQUEST_EXE is the helper built for the same one. Makes a fresh
+prefix under WORK_DIR with its own Xvfb display, puts the installer into the prefix's downloads
+folder, runs it silently into "C:\\Program Files\\Zorvana" (it then starts the
 application with "-i"), and shows the installed files, the registry record and what the launched
 application received. The application is then asked to quit with the close request, and Wine and
 Xvfb are taken down. The prefix is removed at the end; WORK_DIR keeps the installed folder, the

@@ -201,12 +201,15 @@ int main(int argc, char **argv) {
             char *end;
             errno = 0;
             unsigned long long v = strtoull(lower, &end, 10);
-            if (errno || *end || *lower < '0' || *lower > '9') return fail("ZORV_PACK_I686_LIMIT is not a number of bytes");
+            if (errno || *end || *lower < '0' || *lower > '9')
+                return fail("ZORV_PACK_I686_LIMIT is not a number of bytes");
             if (v < payload_limit) payload_limit = v;
         }
         struct stat settings_st;
-        if (!in.settings.empty() && stat(in.settings.c_str(), &settings_st) == 0)
-            payload_limit = (unsigned long long)settings_st.st_size < payload_limit ? payload_limit - settings_st.st_size : 0;
+        if (!in.settings.empty() && stat(in.settings.c_str(), &settings_st) == 0) {
+            unsigned long long settings_size = settings_st.st_size;
+            payload_limit = settings_size < payload_limit ? payload_limit - settings_size : 0;
+        }
     }
     std::string error, where;
     if (!in.icon.empty() && !check_icon(in.icon, error)) return fail(error);
