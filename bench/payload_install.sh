@@ -4,10 +4,11 @@
 # usage: bench/payload_install.sh [--reps N]
 #
 # The payload is the archive benchmark's 30 MiB set of 8 executable-like files, packed by star and
-# compressed with bzip2 -9. Decoding it is the floor of the pipeline, so the figure is the ratio of
-# the median wall times of a whole install_payload (resource to "tmp_inst.bz2", decoded into
-# "tmp_inst.sta", extracted into a fresh folder) and of `bzip2 -dc payload > /dev/null`, measured
-# alternately in one run; goal at most 1.10. Both wall time and processor time (user + system) are
+# compressed with bzip2 -9. Decoding it is the floor of the pipeline, so the figures are the ratios
+# of the median times of a whole install_payload (resource to "tmp_inst.bz2", decoded into
+# "tmp_inst.sta", extracted) and of `bzip2 -dc payload > /dev/null`, measured alternately in one
+# run: into a fresh folder, and as an upgrade over an earlier installation of the same files (each
+# one moved aside, replaced, and deleted once all are in place); goal at most 1.10 for both. Both wall time and processor time (user + system) are
 # reported; the goal is judged on processor time, which other work on this small shared machine
 # disturbs far less than wall time. A missed goal prints FAIL but is not an error.
 set -euo pipefail
@@ -45,6 +46,8 @@ measure() {  # measure NAME COMMAND...: appends "wall user sys" to $work/NAME.ti
     local name=$1
     shift
     rm -rf "$cwd" && mkdir "$cwd"
+    # An upgrade finds an earlier installation in place, put there before the clock starts.
+    [ "$name" != upgrade ] || cp -r "$src" "$cwd/target"
     { time env -C "$cwd" "$@" 2>&3; } 3>&2 2>>"$work/$name.times"
 }
 # Median of the wall times (column 1) or of the processor times (user + sys) in file $1.
@@ -52,16 +55,20 @@ median() {
     awk -v col="$2" '{ print col == "cpu" ? $2 + $3 : $1 }' "$1" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
 }
 
-# Warm-up, untimed, with a check that the install is complete and exact.
+# Warm-up, untimed, with a check that both installs are complete and exact.
 rm -f "$work"/*.times
-measure warm "$build/bench_install_payload" target/
-diff -r "$src" "$cwd/target"
-[ -z "$(ls "$cwd" | grep -v '^target$')" ] || { echo "temporary files left behind" >&2; exit 1; }
+for kind in warm upgrade; do
+    measure $kind "$build/bench_install_payload" target/
+    diff -r "$src" "$cwd/target"
+    [ -z "$(ls -A "$cwd" | grep -v '^target$')" ] || { echo "temporary files left behind" >&2; exit 1; }
+done
+rm -f "$work"/upgrade.times
 measure warm sh -c "bzip2 -dc '$work/payload.bz2' >/dev/null"
 
 for ((i = 0; i < reps; i++)); do
     measure install "$build/bench_install_payload" target/
     measure floor sh -c "bzip2 -dc '$work/payload.bz2' >/dev/null"
+    measure upgrade "$build/bench_install_payload" target/
 done
 rm -rf "$cwd"
 
@@ -69,8 +76,11 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 echo "payload of $((total >> 20)) MiB ($(($(stat -c %s "$work/payload.bz2") >> 10)) KiB compressed), median of $reps runs:"
 printf '                    wall       processor\n'
 printf '  install_payload   %6.3f s   %6.3f s\n' "$(median "$work/install.times" wall)" "$(median "$work/install.times" cpu)"
+printf '  ... as upgrade    %6.3f s   %6.3f s\n' "$(median "$work/upgrade.times" wall)" "$(median "$work/upgrade.times" cpu)"
 printf '  bzip2 -dc         %6.3f s   %6.3f s\n' "$(median "$work/floor.times" wall)" "$(median "$work/floor.times" cpu)"
-wall=$(ratio "$(median "$work/install.times" wall)" "$(median "$work/floor.times" wall)")
-cpu=$(ratio "$(median "$work/install.times" cpu)" "$(median "$work/floor.times" cpu)")
-verdict=$(awk -v x="$cpu" 'BEGIN { print (x <= 1.10) ? "PASS" : "FAIL" }')
-echo "  ratio install/decode: wall $wall, processor $cpu   goal: at most 1.10   $verdict"
+for kind in install upgrade; do
+    wall=$(ratio "$(median "$work/$kind.times" wall)" "$(median "$work/floor.times" wall)")
+    cpu=$(ratio "$(median "$work/$kind.times" cpu)" "$(median "$work/floor.times" cpu)")
+    verdict=$(awk -v x="$cpu" 'BEGIN { print (x <= 1.10) ? "PASS" : "FAIL" }')
+    echo "  ratio $kind/decode: wall $wall, processor $cpu   goal: at most 1.10   $verdict"
+done

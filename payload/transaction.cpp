@@ -128,7 +128,8 @@ bool make_room(change &c, const char *name, const char *path) {
         c.moved.push_back(index);
         return true;
     }
-    // Not moved: either there was nothing to move, or it cannot be moved (held, or a folder).
+    // Not moved: either there was nothing to move, or it cannot be moved (held, or a folder, which
+    // a rename never moves: a folder where the new version has a file is a failure, as it always was).
     if (os_file_kind(path) != OS_KIND_NONE) return star_fail(STAR_ERR_WRITE), false;
     return record(c, std::string("n ") + name);
 }
@@ -246,7 +247,9 @@ int install_archive(os_file *archive, const char *target) {
             if (os_ferror(archive)) return abandon(c);
             break;
         }
-        if (!star_name_is_safe(name) || names_aside_folder(name)) {
+        // A name must be a file's: not empty, not ending in a separator.
+        size_t n = strlen(name);
+        if (n == 0 || is_sep(name[n - 1]) || !star_name_is_safe(name) || names_aside_folder(name)) {
             star_fail(STAR_ERR_NAME);
             return abandon(c);
         }

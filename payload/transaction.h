@@ -35,8 +35,9 @@ int recover_target(const char *target);
 
 // Extracts every entry of archive under target (a prefix as star_extract_all takes it) as one
 // change: 0 when every entry is written, and nothing of the change is left behind; -1 otherwise
-// (star_last_error() says why), with the target as it was before. Entries named into the folder
-// "tmp_inst.old" are refused.
+// (star_last_error() says why), with the target as it was before. Names that cannot be a file's
+// (empty, or ending in a separator) and names into the folder "tmp_inst.old" are refused; so is a
+// folder where the new version has a file.
 int install_archive(os_file *archive, const char *target);
 
 #endif

@@ -75,8 +75,8 @@ int os_mkdir(const char *path);
 int os_rmdir(const char *path);
 // remove: deletes one file. 0 on success, -1 on failure.
 int os_remove(const char *path);
-// MoveFileA: renames a file or directory within its volume. 0 on success; -1 on failure, also
-// when to exists already (on every system: nothing is ever replaced by a rename).
+// MoveFileA for a file: renames it within its volume. 0 on success; -1 on failure, also when
+// from is a directory, and when to exists already (on every system: a rename never replaces).
 int os_rename(const char *from, const char *to);
 
 enum { OS_KIND_NONE = 0, OS_KIND_FILE = 1, OS_KIND_FOLDER = 2 };

@@ -108,6 +108,29 @@ TEST_F(Payload, FailureTable) {
         {"archive cut inside a body", {{ZORV_PAYLOAD_ID, bz2(archive.substr(0, archive.size() - 200))}}, nullptr,
          -1, {}, {}, STAR_ERR_CUT_SHORT},
         {"no boundary in the archive", {{ZORV_PAYLOAD_ID, bz2("plain text\n")}}, nullptr, 0, {}, {}, STAR_OK},
+        // Over an earlier installation.
+        {"a folder where the new version has a file", {{ZORV_PAYLOAD_ID, bz2(archive)}},
+         [](const TempDir &d) { mkdir_p(d / "target/a.exe"), write_file(d / "target/a.exe/mine", "mine"); }, -1,
+         {{"a.exe/mine", "mine"}}, {}, STAR_ERR_WRITE},
+        {"an entry into the change's own folder", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"TMP_INST.OLD/x", "x"}}))}},
+         nullptr, -1, {}, {}, STAR_ERR_NAME},
+        // A run killed while a.exe was moved aside and being replaced: put back first.
+        {"a killed upgrade is undone first", {{ZORV_PAYLOAD_ID, good}},
+         [](const TempDir &d) {
+             mkdir_p(d / "target/tmp_inst.old");
+             write_file(d / "target/tmp_inst.old/journal", "f 1 a.exe\nf 2 b.dll\nn b.dll\nf 3 c.dll\n");
+             write_file(d / "target/tmp_inst.old/1", "old a"), write_file(d / "target/a.exe", "new, cut");
+             write_file(d / "target/b.dll", "new b"), write_file(d / "target/c.dll", "old c");
+         },
+         0, {{"a.exe", "old a"}, {"c.dll", "old c"}, {"zorv.exe", "program"}}, {}, STAR_OK},
+        // A run killed once it had finished: what it moved aside is deleted first.
+        {"a killed finished upgrade is cleaned up first", {{ZORV_PAYLOAD_ID, good}},
+         [](const TempDir &d) {
+             mkdir_p(d / "target/tmp_inst.old");
+             write_file(d / "target/tmp_inst.old/journal", "f 1 a.exe\nc");
+             write_file(d / "target/tmp_inst.old/1", "old a"), write_file(d / "target/a.exe", "new a");
+         },
+         0, {{"a.exe", "new a"}, {"zorv.exe", "program"}}, {}, STAR_OK},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

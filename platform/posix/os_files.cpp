@@ -72,6 +72,7 @@ int os_rename(const char *from, const char *to) {
     os_native_path a, b;
     struct stat st;
     if (!os_to_native(from, a) || !os_to_native(to, b)) return -1;
+    if (lstat(a, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
     if (lstat(b, &st) == 0 || errno != ENOENT) return -1;
     return rename(a, b) == 0 ? 0 : -1;
 }

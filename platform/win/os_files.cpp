@@ -62,7 +62,11 @@ int os_rmdir(const char *path) { return _rmdir(path) == 0 ? 0 : -1; }
 
 int os_remove(const char *path) { return remove(path) == 0 ? 0 : -1; }
 
-int os_rename(const char *from, const char *to) { return MoveFileA(from, to) ? 0 : -1; }
+int os_rename(const char *from, const char *to) {
+    DWORD attributes = GetFileAttributesA(from);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return -1;
+    return MoveFileA(from, to) ? 0 : -1;
+}
 
 int os_file_kind(const char *path) {
     DWORD attributes = GetFileAttributesA(path);
