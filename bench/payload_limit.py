@@ -52,16 +52,6 @@ def read_kit(kit_dir):
     return one, link
 
 
-def tree(root):
-    files = {}
-    for folder, _, names in os.walk(root):
-        for name in names:
-            path = os.path.join(folder, name)
-            with open(path, "rb") as f:
-                files[os.path.relpath(path, root)] = f.read()
-    return files
-
-
 def link_installer(kit, link, stream, size, work):
     """An installer whose payload resource is stream padded with zeros to size bytes."""
     os.makedirs(work, exist_ok=True)
@@ -104,7 +94,7 @@ def main(arch, sizes):
                           stdout=subprocess.PIPE, check=True).stdout
     with open(stream, "wb") as f:
         f.write(subprocess.run(["bzip2", "-9"], input=star, stdout=subprocess.PIPE, check=True).stdout)
-    app = tree(app_dir)
+    app = harness.tree(app_dir)
     template = os.path.join(work, "template")
     harness.make_template(template, os.path.join(work, "logs"))
     print("%-6s %14s %14s %7s %8s  %s" % ("arch", "payload", "image", "status", "seconds", "result"), flush=True)
@@ -125,7 +115,7 @@ def main(arch, sizes):
                 answer_failure_boxes(session, process)
                 run_s = time.monotonic() - t0
                 status, out = process.returncode, harness.output(process)
-                installed = tree(session.unix_path(TARGET))
+                installed = harness.tree(session.unix_path(TARGET))
                 left = sorted(n for n in os.listdir(downloads) if n.startswith("tmp_inst."))
             finally:
                 session.close()

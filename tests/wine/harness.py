@@ -252,6 +252,17 @@ def open_session(test, arch):
     return session
 
 
+def tree(root):
+    """{path relative to root: bytes} of every file below root; {} when root does not exist."""
+    files = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                files[os.path.relpath(path, root)] = f.read()
+    return files
+
+
 def output(process):
     with open(process.log_path, "rb") as f:
         return f.read().decode("latin-1")

@@ -38,15 +38,7 @@ RECORD = "zorv-args.txt"  # what the sample application writes when started with
 ENV = os.environ
 
 
-def tree(root):
-    """{path relative to root: bytes} of every file below root; {} when root does not exist."""
-    files = {}
-    for folder, _, names in os.walk(root):
-        for name in names:
-            path = os.path.join(folder, name)
-            with open(path, "rb") as f:
-                files[os.path.relpath(path, root)] = f.read()
-    return files
+tree = harness.tree
 
 
 def wait_for_file(path, timeout=30):
