@@ -43,7 +43,8 @@ std::string &data(os_file *f) { return *f->bytes; }
 
 }  // namespace
 
-std::string memory_path(const std::string &path) {
+// A path as the stand-in resolves it: levels joined by '/', "." dropped, ".." going up where it can.
+static std::string memory_path(const std::string &path) {
     auto is_sep = [](char c) { return c == '/' || c == '\\'; };
     std::string out;
     out.reserve(path.size() + 1);

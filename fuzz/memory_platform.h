@@ -25,7 +25,5 @@ void memory_put_file(const std::string &path, const std::string &data);
 // and the folders made so far.
 const std::map<std::string, std::string> &memory_files();
 const std::set<std::string, std::less<>> &memory_folders();
-// A path as the stand-in resolves it.
-std::string memory_path(const std::string &path);
 
 #endif
