@@ -13,6 +13,8 @@ add_custom_command(OUTPUT ${ZORV_FAULT_PAYLOAD}
 
 set(ZORV_WRAPPED_SEAM os_find_resource os_load_resource os_lock_resource os_get_windows_directory os_mkdir
   os_rmdir os_file_kind os_file_in_use os_rename os_fopen os_setvbuf os_fread os_getc os_fgets os_ferror os_fwrite os_fflush os_fseek os_fclose os_remove
+  os_hold_file os_remove_held os_ftruncate os_file_size os_fsync os_fsync_path os_free_space os_full_path
+  os_stored_name
   os_register_window_message os_broadcast_message os_reg_create_key os_reg_set_string os_exec os_message_box
   os_sleep os_exit)
 

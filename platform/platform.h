@@ -75,19 +75,61 @@ int os_mkdir(const char *path);
 int os_rmdir(const char *path);
 // remove: deletes one file. 0 on success, -1 on failure.
 int os_remove(const char *path);
-// MoveFileA for a file: renames it within its volume. 0 on success; -1 on failure, also when
-// from is a directory, and when to exists already (on every system: a rename never replaces).
+// MoveFileExA(from, to, 0) for a file: renames it within its volume, and never copies it: a
+// move to another volume fails. 0 on success; -1 on failure, also when from is a directory, and
+// when to exists already (on every system: a rename never replaces).
 int os_rename(const char *from, const char *to);
 
-enum { OS_KIND_NONE = 0, OS_KIND_FILE = 1, OS_KIND_FOLDER = 2 };
-// What path names (GetFileAttributesA): OS_KIND_NONE when nothing is there (or a level above it
-// is missing), OS_KIND_FILE, OS_KIND_FOLDER, or -1 when that cannot be told. A link is the file
-// it is, not what it points to.
+enum { OS_KIND_NONE = 0, OS_KIND_FILE = 1, OS_KIND_FOLDER = 2, OS_KIND_LINK = 3 };
+// What path names (GetFileAttributesA), without following it: OS_KIND_NONE when nothing is there
+// (or a level above it is missing), OS_KIND_FILE, OS_KIND_FOLDER, OS_KIND_LINK for a level that
+// leads somewhere else (a symbolic link, a junction or another reparse point, or a folder that
+// is another volume's mount point), or -1 when that cannot be told.
 int os_file_kind(const char *path);
 // Nonzero when the file at path cannot be moved aside and replaced now: another program holds it
 // open or runs it (Windows lets nobody else touch such a file), or it may not be written. 0 for a
 // file that can, and when there is no file.
 int os_file_in_use(const char *path);
+
+// ---- Holding, durability, room (the change of a target) ----
+//
+// An installation changes its target as one change that a journal records (payload/
+// transaction.h). These operations let one run hold what it changes against every other run, put
+// what it wrote on the disk in the order a power cut needs, and see the room it has.
+
+// Opens path for reading and writing, creating it if it is missing, and holds it until it is
+// closed: no other run can open it meanwhile (Windows: CreateFileA sharing nothing; Linux: an
+// exclusive lock, which every run takes). With empty, its bytes are dropped once it is held.
+// Never through a link: a path that is a link, or anything but a file, fails. Null on failure;
+// *held is then 1 when another run holds the file, else 0. The position is at the start.
+os_file *os_hold_file(const char *path, int empty, int *held);
+// Deletes the file that f holds (path names it) and closes f: 0, or -1 when the file could not be
+// deleted (f is closed in every case). No other run can take the file between the two.
+int os_remove_held(os_file *f, const char *path);
+// Drops every byte of f and sets its position to the start: 0 or -1.
+int os_ftruncate(os_file *f);
+// The size of f in bytes, what it has buffered included; -1 when it cannot be told.
+long long os_file_size(os_file *f);
+// Writes out what f has buffered and has the system put its bytes on the disk before it returns
+// (fflush, then fdatasync on Linux, FlushFileBuffers on Windows): 0, or -1 when they may not be
+// there.
+int os_fsync(os_file *f);
+// The same for the file at path; for a folder, puts the names it holds on the disk (Linux: fsync
+// of the folder; Windows keeps them in the file system's own log, which every FlushFileBuffers
+// writes out up to that point, so there is nothing to do). 0 or -1.
+int os_fsync_path(const char *path);
+// The bytes free to this user on the volume that holds path (GetDiskFreeSpaceExA): 0, or -1 when
+// that cannot be told.
+int os_free_space(const char *path, unsigned long long *bytes);
+// The absolute form of path as the system resolves it (GetFullPathNameA, then GetLongPathNameA
+// where the levels exist): '/' and '\' as the system's separator, "." and ".." levels resolved,
+// and on Windows trailing dots and spaces dropped and short names of existing levels written out
+// as stored. 1, or 0 when it does not fit in size bytes or cannot be had.
+int os_full_path(const char *path, char *out, size_t size);
+// The last level of the existing file at path as the system stores it (on Windows its own case,
+// which a name written otherwise still reaches): 1, or 0 when there is no such file or it does
+// not fit in size bytes.
+int os_stored_name(const char *path, char *out, size_t size);
 
 // Whether this system takes certain file names for devices in every folder (Windows: CON, NUL,
 // COM1...): 1 on Windows, 0 elsewhere. The archive's name rule refuses them only where they are.
