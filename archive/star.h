@@ -61,8 +61,13 @@ char *star_read_header(os_file *archive);
 // bytes, so a failed copy leaves out short by at most the last 62 bytes read.
 int   star_copy_body(os_file *archive, os_file *out);
 
+// Opens path with "wb" (its folders must be there) and copies the body into it. -1 for a null or
+// empty path (STAR_ERR_NAME), an open or a close that fails (STAR_ERR_WRITE), or a failed copy;
+// the file is closed in every case and keeps what was written.
+int   star_write_file(os_file *archive, const char *path);
+
 // Creates every directory level of path (a writable text; it is cut and restored in place),
-// opens it with "wb" and copies the body into it. -1 for a null or empty path (STAR_ERR_NAME), an
+// then writes the body as star_write_file does. -1 for a null or empty path (STAR_ERR_NAME), an
 // open or a close that fails (STAR_ERR_WRITE), or a failed copy; the file is closed in every case
 // and keeps what was written.
 int   star_write_entry(os_file *archive, char *path);

@@ -41,6 +41,11 @@ int star_write_entry(os_file *archive, char *path) {
         os_mkdir(path);
         *p = saved;
     }
+    return star_write_file(archive, path);
+}
+
+int star_write_file(os_file *archive, const char *path) {
+    if (!path || !*path) return star_fail(STAR_ERR_NAME);
     os_file *out = os_fopen(path, "wb");
     if (!out) return star_fail(STAR_ERR_WRITE);
     os_setvbuf(out, out_buffer, sizeof out_buffer);

@@ -27,7 +27,9 @@ const char *star_result_text(int result) {
     case STAR_ERR_NOT_FOUND: return "no entry has that name";
     case STAR_ERR_NO_PAYLOAD: return "the program carries no payload";
     case STAR_ERR_TOO_LONG: return "a destination path is too long";
-    case STAR_ERR_IN_USE: return "a file to be replaced is in use by another program";
+    case STAR_ERR_IN_USE: return "a file to be replaced is in use by another program, or another run holds it";
+    case STAR_ERR_NO_ROOM: return "the target's disk has too little room";
+    case STAR_ERR_JOURNAL: return "the target holds a journal that cannot be trusted";
     }
     return "unknown error";
 }

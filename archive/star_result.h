@@ -20,7 +20,10 @@ enum star_result {
     STAR_ERR_NOT_FOUND = -8,   // no entry has the wanted name
     STAR_ERR_NO_PAYLOAD = -9,  // the program carries no payload, or it cannot be loaded
     STAR_ERR_TOO_LONG = -10,   // a destination path does not fit
-    STAR_ERR_IN_USE = -11      // a file to be replaced is held open or run by another program
+    STAR_ERR_IN_USE = -11,     // a file to be replaced is held open or run by another program, or
+                               // another run is changing the target or using the temporary files
+    STAR_ERR_NO_ROOM = -12,    // the target's disk has too little room for the new files
+    STAR_ERR_JOURNAL = -13     // the target holds a journal that no run could have written
 };
 
 // The cause of the latest failure of a reader or payload call (STAR_OK before any).

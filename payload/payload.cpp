@@ -17,18 +17,26 @@ const char kArchive[] = "tmp_inst.sta";
 // than the file's default takes a system call per 64 KiB instead of one per piece.
 char archive_buffer[1 << 16];
 
-// Writes the compressed bytes out whole. A short write or a failed close (a full disk) is a
-// failure: the file is removed again.
-bool write_compressed(const void *data, unsigned long size) {
-    os_file *f = os_fopen(kCompressed, "wb");
-    if (!f) return star_fail(STAR_ERR_WRITE), false;
-    bool ok = os_fwrite(data, size, f) == size;
-    ok = os_fclose(f) == 0 && ok;
-    if (!ok) {
-        star_fail(STAR_ERR_WRITE);
-        os_remove(kCompressed);
-    }
-    return ok;
+// The temporary files are held for as long as they are used (os_hold_file): a second installer
+// started from the same folder would otherwise empty them under the first, whose extraction could
+// then end early at an entry's boundary and look complete. A file another run holds is left to
+// it: that run fails with STAR_ERR_IN_USE, and removes nothing.
+os_file *hold_temporary(const char *name) {
+    int held = 0;
+    os_file *f = os_hold_file(name, 1, &held);
+    if (!f) star_fail(held ? STAR_ERR_IN_USE : STAR_ERR_WRITE);
+    return f;
+}
+
+// Writes the compressed bytes out whole, to be read back from the start. A short write or a
+// failed flush (a full disk) is a failure: the file is removed again.
+os_file *write_compressed(const void *data, unsigned long size) {
+    os_file *f = hold_temporary(kCompressed);
+    if (!f) return nullptr;
+    if (os_fwrite(data, size, f) == size && os_fflush(f) == 0 && os_fseek(f, 0) == 0) return f;
+    star_fail(STAR_ERR_WRITE);
+    os_remove_held(f, kCompressed);
+    return nullptr;
 }
 
 // Decodes the first bzip2 stream of in into archive, reading and writing through the seam, as
@@ -83,9 +91,6 @@ bool decompress(os_file *in, os_file *archive) {
 }  // namespace
 
 int install_payload(const char *target_dir) {
-    // An earlier run into this target that was stopped half way is finished first, so that its
-    // files are back where they belong before anything else happens there.
-    if (recover_target(target_dir) != 0) return -1;
     os_resource res = os_find_resource(ZORV_PAYLOAD_ID, ZORV_RESOURCE_TYPE);
     if (!res) return star_fail(STAR_ERR_NO_PAYLOAD);
     unsigned long size = os_sizeof_resource(res);
@@ -94,31 +99,25 @@ int install_payload(const char *target_dir) {
     const void *data = os_lock_resource(loaded);
     if (!data) return star_fail(STAR_ERR_NO_PAYLOAD);
 
-    if (!write_compressed(data, size)) return -1;
-    os_file *archive = os_fopen(kArchive, "w+b");
+    os_file *in = write_compressed(data, size);
+    if (!in) return -1;
+    os_file *archive = hold_temporary(kArchive);
     if (!archive) {
-        os_remove(kCompressed);
-        return star_fail(STAR_ERR_WRITE);
+        star_result why = star_last_error();
+        os_remove_held(in, kCompressed);
+        return star_fail(why);
     }
     os_setvbuf(archive, archive_buffer, sizeof archive_buffer);
-    os_file *in = os_fopen(kCompressed, "rb");
-    if (!in) {
-        os_fclose(archive);
-        os_remove(kArchive);
-        os_remove(kCompressed);
-        return star_fail(STAR_ERR_OPEN);
-    }
     bool whole = decompress(in, archive);
-    os_fclose(in);
-    os_remove(kCompressed);
+    os_remove_held(in, kCompressed);
 
     int result = -1;
-    // The repositioning also switches the "w+b" file from writing to reading.
+    // The repositioning also switches the file from writing to reading.
+    long long archive_size = whole ? os_file_size(archive) : -1;
     if (whole) {
-        if (os_fseek(archive, 0) != 0) star_fail(STAR_ERR_READ);
-        else result = install_archive(archive, target_dir) == 0 ? 0 : -1;
+        if (archive_size < 0 || os_fseek(archive, 0) != 0) star_fail(STAR_ERR_READ);
+        else result = install_archive(archive, target_dir, (unsigned long long)archive_size) == 0 ? 0 : -1;
     }
-    os_fclose(archive);
-    os_remove(kArchive);
+    os_remove_held(archive, kArchive);
     return result;
 }

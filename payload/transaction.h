@@ -1,24 +1,38 @@
 // The installer's extraction as one change of the target folder: all of it, or none of it.
 //
 // An upgrade writes over an earlier installation. Written in place, a failure half way (a full
-// disk, a file another program holds, a damaged archive found late, the installer killed) would
-// leave a mix of both versions that nothing can bring back. So no earlier file is overwritten:
-// before an entry is written, the file it replaces is renamed into the folder "tmp_inst.old" of
-// the target (as "tmp_inst.old\1", "tmp_inst.old\2"...), on the same volume, where anyone looking
-// finds it. Only once every entry is written are those files deleted; on any failure the new
-// files are removed, the old ones renamed back, and every folder the run made is removed again.
-// Nothing is copied.
+// disk, a file another program holds, a damaged archive found late, the installer killed, the
+// power cut) would leave a mix of both versions that nothing can bring back. So no earlier file
+// is overwritten: before an entry is written, the file it replaces is renamed into the folder
+// "tmp_inst.old" of the target (as "tmp_inst.old\1", "tmp_inst.old\2"...), on the same volume,
+// where anyone looking finds it. Only once every entry is written are those files deleted; on any
+// failure the new files are removed, the old ones renamed back under their own names, and every
+// folder the run made is removed again. Nothing is copied: a move that would leave the volume
+// fails.
 //
-// Every step is written to "tmp_inst.old\journal" (and flushed) before it is taken, so that a
-// run killed at any moment leaves each earlier file either in place or moved aside, and the
-// journal says which. The next run into the same target reads it first and puts everything back,
-// or, when the journal says the run had finished ("c"), deletes what was moved aside. Its lines:
-//   t PATH        the run made this level of the target's own path (it did not exist)
-//   d NAME        the run made this folder inside the target
-//   f I NAME      the file NAME is about to be moved aside as I
-//   n NAME        NAME was not there: the run creates it
-//   c             every entry is written: what was moved aside is to be deleted
-// Names are the archive's entry names, relative to the target; they hold no LF.
+// Every step is written to "tmp_inst.old\journal" and put on the disk before it is taken (a
+// write-ahead log), so that a run killed or cut off at any moment leaves each earlier file
+// either in place or moved aside, and the journal says which. Its lines:
+//   t PATH        the run made this level of the target's own path (full, as the system resolves it)
+//   d NAME        the run is about to make this folder inside the target
+//   f I NAME      the file NAME (its own spelling on the disk) is about to be moved aside as I;
+//                 I counts 1, 2, 3... in the order of the lines
+//   n NAME        NAME is not there: the run is about to create it
+//   c             every entry is written and on the disk: what was moved aside is to be deleted
+// Names are the archive's entry names, relative to the target; they hold no LF and end in no CR.
+// The bytes of every new file, and the folders that name them, are on the disk before "c" is;
+// "c" is, before anything moved aside is deleted.
+//
+// One run at a time: the run holds the journal (os_hold_file) from the start of its change to its
+// end, so another run into the same target fails at once, and no run ever touches a change that
+// a live run holds. The next run into a target that a run left unfinished (killed, or cut off)
+// reads its journal first and puts everything back, or, when the journal says the run had
+// finished, deletes what was moved aside; each of those steps can be taken again after a cut.
+// Anyone who can write into the target can write a journal too, so nothing of it is believed
+// unchecked: every line is read and checked (its kind, its number, its names by the archive's
+// name rule, inside the target and not the change's own folder, never through a link; target
+// levels that are the target or its parents), within one fixed buffer, before anything is
+// touched; a journal that fails, or is larger than a run could have written, changes nothing.
 #ifndef ZORV_PAYLOAD_TRANSACTION_H
 #define ZORV_PAYLOAD_TRANSACTION_H
 
@@ -29,15 +43,19 @@
 
 // Finishes what an earlier run into target left unfinished: puts back what it moved aside and
 // removes what it made, or deletes what a finished run moved aside. 0 when the target holds no
-// unfinished change (any more); -1 when it cannot be finished now (star_last_error() says why):
-// the journal then stays, for a later run.
+// unfinished change (any more); -1 when it cannot be finished now (star_last_error() says why:
+// STAR_ERR_IN_USE while another run holds it, STAR_ERR_JOURNAL for a journal that no run could
+// have written): the journal then stays as it was, for a later run.
 int recover_target(const char *target);
 
 // Extracts every entry of archive under target (a prefix as star_extract_all takes it) as one
-// change: 0 when every entry is written, and nothing of the change is left behind; -1 otherwise
-// (star_last_error() says why), with the target as it was before. Names that cannot be a file's
-// (empty, or ending in a separator) and names into the folder "tmp_inst.old" are refused; so is a
-// folder where the new version has a file.
-int install_archive(os_file *archive, const char *target);
+// change, after finishing what an earlier run left: 0 when every entry is written and on the
+// disk, and nothing of the change is left behind; -1 otherwise (star_last_error() says why), with
+// the target as it was before. needed is what the new files take (the archive's size): a target
+// whose disk has less room fails before the first entry (STAR_ERR_NO_ROOM). Names that cannot be
+// a file's (empty, or ending in a separator) and names that reach the folder "tmp_inst.old" in
+// any spelling are refused, and so is an entry below a level of the target that is a link; so is
+// a folder where the new version has a file.
+int install_archive(os_file *archive, const char *target, unsigned long long needed);
 
 #endif

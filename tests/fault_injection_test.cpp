@@ -22,6 +22,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -40,11 +41,14 @@ using Files = std::map<std::string, std::string>;
 namespace {
 
 enum Op { FindResource, LoadResource, LockResource, WindowsDir, Mkdir, Rmdir, Kind, InUse, Open, SetBuffer, Read,
-          Write, Flush, Seek, Close, Remove, Rename, RegisterMessage, Broadcast, RegCreate, RegSet, Exec, kOps };
+          Write, Flush, Seek, Close, Remove, Rename, Hold, RemoveHeld, Truncate, FileSize, Fsync, FsyncPath, FreeSpace,
+          FullPath, StoredName, RegisterMessage, Broadcast, RegCreate, RegSet, Exec, kOps };
 const char *const kOpNames[kOps] = {"find resource", "load resource", "lock resource", "windows directory", "mkdir",
                                     "rmdir", "file kind", "in use", "open", "set buffer", "read", "write", "flush",
-                                    "seek", "close", "remove", "rename", "register message", "broadcast",
-                                    "registry create key", "registry set value", "launch"};
+                                    "seek", "close", "remove", "rename", "hold", "remove held", "truncate",
+                                    "file size", "fsync", "fsync path", "free space", "full path", "stored name",
+                                    "register message", "broadcast", "registry create key", "registry set value",
+                                    "launch"};
 
 struct Injector {
     bool armed = false;
@@ -102,6 +106,15 @@ int __real_os_fflush(os_file *f);
 int __real_os_fseek(os_file *f, long offset);
 int __real_os_fclose(os_file *f);
 int __real_os_remove(const char *path);
+os_file *__real_os_hold_file(const char *path, int empty, int *held);
+int __real_os_remove_held(os_file *f, const char *path);
+int __real_os_ftruncate(os_file *f);
+long long __real_os_file_size(os_file *f);
+int __real_os_fsync(os_file *f);
+int __real_os_fsync_path(const char *path);
+int __real_os_free_space(const char *path, unsigned long long *bytes);
+int __real_os_full_path(const char *path, char *out, size_t size);
+int __real_os_stored_name(const char *path, char *out, size_t size);
 long __real_os_reg_create_key(os_key root, const char *subkey, os_key *out);
 long __real_os_reg_set_string(os_key key, const char *name, const void *data, unsigned long size);
 
@@ -147,7 +160,7 @@ char *__wrap_os_fgets(char *buffer, int size, os_file *f) {
 }
 int __wrap_os_ferror(os_file *f) { return inj.failed_reads.count(f) || __real_os_ferror(f); }
 size_t __wrap_os_fwrite(const void *data, size_t n, os_file *f) {
-    return inject(Write) ? 0 : __real_os_fwrite(data, n, f);
+    return inject(Write, inj.paths[f]) ? 0 : __real_os_fwrite(data, n, f);
 }
 int __wrap_os_fflush(os_file *f) { return inject(Flush) ? -1 : __real_os_fflush(f); }
 int __wrap_os_fseek(os_file *f, long offset) { return inject(Seek) ? -1 : __real_os_fseek(f, offset); }
@@ -169,6 +182,40 @@ int __wrap_os_remove(const char *path) {
     if (!inject(Remove, path)) return __real_os_remove(path);
     inj.failed_remove = path;
     return -1;
+}
+os_file *__wrap_os_hold_file(const char *path, int empty, int *held) {
+    *held = 0;
+    if (inject(Hold, path)) return nullptr;
+    os_file *f = __real_os_hold_file(path, empty, held);
+    if (f) inj.paths[f] = path;
+    return f;
+}
+// A removal that fails leaves the file, closed.
+int __wrap_os_remove_held(os_file *f, const char *path) {
+    inj.paths.erase(f);
+    inj.failed_reads.erase(f);
+    if (!inject(RemoveHeld, path)) return __real_os_remove_held(f, path);
+    inj.failed_remove = path;
+    __real_os_fclose(f);
+    return -1;
+}
+int __wrap_os_ftruncate(os_file *f) { return inject(Truncate) ? -1 : __real_os_ftruncate(f); }
+long long __wrap_os_file_size(os_file *f) { return inject(FileSize) ? -1 : __real_os_file_size(f); }
+// A flush that fails still hands the bytes to the system, which may or may not keep them.
+int __wrap_os_fsync(os_file *f) {
+    if (!inject(Fsync, inj.paths[f])) return __real_os_fsync(f);
+    __real_os_fflush(f);
+    return -1;
+}
+int __wrap_os_fsync_path(const char *path) { return inject(FsyncPath, path) ? -1 : __real_os_fsync_path(path); }
+int __wrap_os_free_space(const char *path, unsigned long long *bytes) {
+    return inject(FreeSpace) ? -1 : __real_os_free_space(path, bytes);
+}
+int __wrap_os_full_path(const char *path, char *out, size_t size) {
+    return inject(FullPath) ? 0 : __real_os_full_path(path, out, size);
+}
+int __wrap_os_stored_name(const char *path, char *out, size_t size) {
+    return inject(StoredName) ? 0 : __real_os_stored_name(path, out, size);
 }
 unsigned __wrap_os_register_window_message(const char *name) { return inject(RegisterMessage, name) ? 0 : 0xC123; }
 int __wrap_os_broadcast_message(unsigned message) { return inject(Broadcast, std::to_string(message)) ? 0 : 1; }
@@ -272,6 +319,10 @@ Outcome install(const fs::path &cwd, const std::string &program) {
     return o;
 }
 
+bool ends_with(const std::string &s, const std::string &end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
 size_t position(const std::vector<std::string> &trace, const std::string &prefix) {
     for (size_t i = 0; i < trace.size(); i++)
         if (trace[i].compare(0, prefix.size(), prefix) == 0) return i;
@@ -285,10 +336,31 @@ void check_order(const std::vector<std::string> &trace) {
            wait = position(trace, "sleep"), record = position(trace, "registry create key");
     size_t first_change = trace.size(), last_write = 0;
     for (size_t i = 0; i < trace.size(); i++) {
-        for (const char *op : {"mkdir", "open", "write", "remove"})
+        for (const char *op : {"mkdir", "open", "write", "remove", "hold"})
             if (trace[i].compare(0, strlen(op), op) == 0) first_change = std::min(first_change, i);
         if (trace[i].compare(0, 5, "write") == 0 || trace[i].compare(0, 4, "open") == 0) last_write = i;
     }
+    // The journal is a write-ahead log: each line on the disk before the step it announces, every
+    // new file's bytes before the mark of a finished change, the mark before anything moved aside
+    // is deleted.
+    const std::string journal = std::string(ZORV_ASIDE_FOLDER) + "\\journal";
+    size_t mark = 0, files = 0, flushed = 0;
+    for (size_t i = 0; i < trace.size(); i++) {
+        if (trace[i].compare(0, 6, "write ") != 0 || !ends_with(trace[i], journal)) continue;
+        mark = i;
+        check(i + 1 < trace.size() && trace[i + 1] == "fsync " + trace[i].substr(6), "a journal line on the disk before its step");
+    }
+    for (size_t i = 0; i < trace.size(); i++) {
+        if (trace[i].compare(0, 5, "open ") == 0 && trace[i].find(ZORV_ASIDE_FOLDER) == std::string::npos) {
+            files++;
+            size_t at = std::find(trace.begin() + i, trace.end(), "fsync path " + trace[i].substr(5)) - trace.begin();
+            flushed += at < mark;
+        }
+        if (trace[i].compare(0, 7, "remove ") == 0 && trace[i].find(ZORV_ASIDE_FOLDER) != std::string::npos)
+            check(mark < i, "what was moved aside is deleted once the change is marked finished");
+    }
+    check(files > 0 && flushed == files, "every new file on the disk before the change is marked finished");
+    check(mark < record, "the change is marked finished before the registry record");
     check(consent == 0, "the consent question comes first");
     check(consent < reg && reg < broadcast && broadcast < wait, "consent, then the close request");
     check(wait < trace.size() && trace[wait] == "sleep 1000", "a wait of 1000 ms after the close request");
@@ -355,6 +427,19 @@ const Files kEarlier = {{"/", ""},
                         {"usuario/notas.txt", "the user's own notes\n"},
                         {"vacia/", ""}};
 
+// The same, as an upgrade killed half way leaves it: a new folder made, the program moved aside
+// and its new version cut short. The next run puts the earlier version back first.
+Files killed_upgrade() {
+    Files killed = kEarlier;
+    killed["tmp_inst.old/"] = "";
+    killed["tmp_inst.old/journal"] = "d data\nn data/empty.dat\nf 1 zorv.exe\n";
+    killed["tmp_inst.old/1"] = kEarlier.at("zorv.exe");
+    killed["zorv.exe"] = "MZ pro";
+    killed["data/"] = "";
+    killed["data/empty.dat"] = "";
+    return killed;
+}
+
 }  // namespace
 
 int main() {
@@ -368,11 +453,15 @@ int main() {
 
     const struct {
         const char *name;
-        Files before;  // the target before each run: nothing at all, or an earlier installation
-    } walks[] = {{"fresh installation", {}}, {"upgrade", kEarlier}};
+        Files before;   // the target before each run: nothing at all, or an earlier installation
+        Files earlier;  // the installation it holds, once what a killed run left is undone
+    } walks[] = {{"fresh installation", {}, {}},
+                 {"upgrade", kEarlier, kEarlier},
+                 {"upgrade after a killed one", killed_upgrade(), kEarlier}};
+    int called[kOps] = {};
     int runs = 0;
     for (const auto &walk : walks) {
-        const Files after = installed_over(walk.before);
+        const Files after = installed_over(walk.earlier);
         // A clean run counts the calls of each operation.
         put_state(target, walk.before);
         inj = Injector();
@@ -385,7 +474,7 @@ int main() {
         int totals[kOps];
         memcpy(totals, inj.calls, sizeof totals);
         for (int op = 0; op < kOps; op++)
-            if (op != InUse || !walk.before.empty()) check(totals[op] > 0, where + kOpNames[op] + " is never called");
+            called[op] += totals[op];
 
         for (int op = 0; op < kOps; op++) {
             for (int n = 1; n <= totals[op]; n++) {
@@ -421,7 +510,7 @@ int main() {
                     check(o.messages.empty(), what + "no message");
                     check((recorded() == program) == (op != RegCreate && op != RegSet), what + "the record");
                     Files aside = aside_entries(now);
-                    if (!aside.empty() && (op == Remove || op == Rmdir)) {
+                    if (!aside.empty() && (op == Remove || op == Rmdir || op == RemoveHeld || op == FsyncPath)) {
                         for (auto &f : aside) now.erase(f.first);
                         check(now == after, what + "installed whole, the clean-up left to finish");
                         check(recover_target((windows + "\\zorvdal\\").c_str()) == 0 && state(target) == after,
@@ -434,7 +523,12 @@ int main() {
                     // with its bytes, no file and no folder of the run's.
                     check(o.messages == std::vector<std::string>{kExtractionFailed}, what + "message 2");
                     check(o.status == -1 && recorded() == kSentinel, what + "status -1 and no record");
-                    check(now == walk.before, what + "the target is not as it was");
+                    // What a killed run left may be undone already, or stay for the next run.
+                    if (walk.before != walk.earlier) {
+                        check(recover_target((windows + "\\zorvdal\\").c_str()) == 0, what + "the next run cannot recover");
+                        now = state(target);
+                    }
+                    check(now == walk.earlier, what + "the target is not as it was");
                 }
                 fs::remove_all(cwd);
             }
@@ -447,6 +541,7 @@ int main() {
     fs::remove_all(work);
     fs::remove_all(target);
 
+    for (int op = 0; op < kOps; op++) check(called[op] > 0, std::string(kOpNames[op]) + " is never called");
     printf("%d runs, one failing call each: %s\n", runs, failures ? "FAILED" : "all ended honestly");
     return failures ? 1 : 0;
 }

@@ -12,6 +12,7 @@
 
 #include "payload.h"
 #include "payload_test_util.h"
+#include "star_result.h"
 #include "test_util.h"
 
 using Files = std::map<std::string, std::string>;
@@ -86,10 +87,20 @@ TEST_F(FullDisk, DecompressedArchiveDoesNotFit) {
     EXPECT_EQ(list_tree(elsewhere.path), Files{});
 }
 
+// Too little room for the archive fails before the first entry; room for the archive but not for
+// the disk's blocks of many small files fails half way, and the change is undone.
 TEST_F(FullDisk, TargetFillsUp) {
-    SmallFs target(128, false);
-    REQUIRE_MOUNT(target);
-    expect_failure(elsewhere.path, target.dir / "app/");
+    SmallFs small(128, false), blocks(256, false);
+    REQUIRE_MOUNT(small);
+    REQUIRE_MOUNT(blocks);
+    expect_failure(elsewhere.path, small.dir / "app/");
+    EXPECT_EQ(star_last_error(), STAR_ERR_NO_ROOM);
+    Files many;
+    for (int i = 0; i < 200; i++) many["f" + std::to_string(i)] = incompressible(100, i);
+    use_resources(images, {{ZORV_PAYLOAD_ID, bz2(make_archive(many))}});
+    expect_failure(elsewhere.path, blocks.dir / "app/");
+    EXPECT_EQ(star_last_error(), STAR_ERR_WRITE);
+    EXPECT_EQ(list_tree(blocks.dir.path), Files{});
 }
 
 TEST_F(FullDisk, ReadOnlyCurrentFolder) {

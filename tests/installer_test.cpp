@@ -462,7 +462,7 @@ TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
         for (int later : {0, 6}) {
             if (later && j % 3) continue;
             points.push_back({"entry " + std::to_string(j) + (later ? ", being written" : ", announced"),
-                              [&, j](const Session &r) { return count(journal(r), "\nf ") >= j; }, later});
+                              [&, j](const Session &r) { return count(journal(r), "\nf ") + count(journal(r), "\nn ") >= j; }, later});
         }
     auto finished = [&](const Session &r) { return journal(r).find("\nc\n") != std::string::npos; };
     points.push_back({"finished", finished});

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,14 +81,46 @@ TEST_F(Payload, FailureTable) {
     const std::string good = bz2(make_archive({{"zorv.exe", "program"}}));
     const std::string archive = make_archive({{"a.exe", "program"}, {"b.dll", std::string(300, 'b')}});
     struct Case {
-        const char *what;
+        std::string what;
         std::map<int, std::string> resources;
         std::function<void(const TempDir &)> prepare;  // the current folder before the run
         int result;
         Files installed;
         Files left;  // what remains in the current folder besides the target
         star_result why;
-    } cases[] = {
+    };
+    // Another run, holding what it uses: the journal of its change, or the temporary files.
+    std::vector<int> holds;
+    auto hold = [&holds](const std::string &path) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT, 0666);
+        ASSERT_EQ(flock(fd, LOCK_EX), 0);
+        holds.push_back(fd);
+    };
+    // A journal someone else wrote into an earlier installation: every line is checked before
+    // anything is touched, and one that no run could have written changes nothing, inside the
+    // target or beside it.
+    const Files earlier = {{"a.txt", "new a"}, {"tmp_inst.old/1", "old a"}, {"sub/b.txt", "b"}};
+    auto forged = [&](const char *what, const std::string &journal, bool link = false) {
+        Files target = earlier;
+        target["tmp_inst.old/journal"] = journal;
+        if (link) target["lnk"] = "";  // the listing reads a link to a folder as an empty file
+        return Case{what, {{ZORV_PAYLOAD_ID, good}},
+                    [=](const TempDir &d) {
+                        mkdir_p(d / "target/tmp_inst.old"), mkdir_p(d / "target/sub"), mkdir_p(d / "elsewhere");
+                        for (auto &f : target)
+                            if (f.first != "lnk") write_file(d / ("target/" + f.first), f.second);
+                        write_file(d / "elsewhere/a.txt", "mine"), write_file(d / "beside.txt", "mine");
+                        if (link) symlink("../elsewhere", (d / "target/lnk").c_str());
+                    },
+                    -1, target, {{"elsewhere/a.txt", "mine"}, {"beside.txt", "mine"}}, STAR_ERR_JOURNAL};
+    };
+    // An earlier a.exe and a payload that reaches the change's own folder after it.
+    auto into_aside = [&](const std::string &name) {
+        return Case{"an entry named " + name, {{ZORV_PAYLOAD_ID, bz2(make_archive({{"a.exe", "new"}, {name, "x"}}))}},
+                    [](const TempDir &d) { mkdir_p(d / "target"), write_file(d / "target/a.exe", "old"); },
+                    -1, {{"a.exe", "old"}}, {}, STAR_ERR_NAME};
+    };
+    const Case cases[] = {
         {"no payload resource", {{ZORV_SETTINGS_ID, "x"}}, nullptr, -1, {}, {}, STAR_ERR_NO_PAYLOAD},
         {"no resources at all", {}, nullptr, -1, {}, {}, STAR_ERR_NO_PAYLOAD},
         {"empty resource", {{ZORV_PAYLOAD_ID, ""}}, nullptr, -1, {}, {}, STAR_ERR_CUT_SHORT},
@@ -98,12 +132,13 @@ TEST_F(Payload, FailureTable) {
         {"tmp_inst.sta cannot be created", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) { mkdir_p(d / "tmp_inst.sta"), write_file(d / "tmp_inst.sta/in-the-way", ""); },
          -1, {}, {{"tmp_inst.sta/in-the-way", ""}}, STAR_ERR_WRITE},
-        {"full disk under tmp_inst.bz2", {{ZORV_PAYLOAD_ID, good}},
-         [](const TempDir &d) { ASSERT_EQ(symlink("/dev/full", (d / "tmp_inst.bz2").c_str()), 0); }, -1, {}, {},
-         STAR_ERR_WRITE},
-        {"full disk under tmp_inst.sta", {{ZORV_PAYLOAD_ID, good}},
-         [](const TempDir &d) { ASSERT_EQ(symlink("/dev/full", (d / "tmp_inst.sta").c_str()), 0); }, -1, {}, {},
-         STAR_ERR_WRITE},
+        // A link planted under a temporary file's name is not followed, nor removed.
+        {"tmp_inst.bz2 is a link", {{ZORV_PAYLOAD_ID, good}},
+         [](const TempDir &d) { write_file(d / "mine", "keep"), symlink("mine", (d / "tmp_inst.bz2").c_str()); }, -1,
+         {}, {{"mine", "keep"}, {"tmp_inst.bz2", "keep"}}, STAR_ERR_WRITE},
+        {"tmp_inst.sta is a hard link", {{ZORV_PAYLOAD_ID, good}},
+         [](const TempDir &d) { write_file(d / "mine", "keep"), link((d / "mine").c_str(), (d / "tmp_inst.sta").c_str()); },
+         -1, {}, {{"mine", "keep"}, {"tmp_inst.sta", "keep"}}, STAR_ERR_WRITE},
         // A whole stream of an archive cut inside a body: the reader's failure, and nothing of it left.
         {"archive cut inside a body", {{ZORV_PAYLOAD_ID, bz2(archive.substr(0, archive.size() - 200))}}, nullptr,
          -1, {}, {}, STAR_ERR_CUT_SHORT},
@@ -131,6 +166,34 @@ TEST_F(Payload, FailureTable) {
              write_file(d / "target/tmp_inst.old/1", "old a"), write_file(d / "target/a.exe", "new a");
          },
          0, {{"a.exe", "new a"}, {"zorv.exe", "program"}}, {}, STAR_OK},
+        forged("a target level that is neither the target nor its parent", "t /some/other/folder\nf 1 a.txt\n"),
+        forged("a name that leaves the target", "f 1 ../elsewhere/a.txt\n"),
+        forged("a new file beside the target", "n ../beside.txt\n"),
+        forged("a number that is no number", "f ../../a.txt ../b.txt\n"),
+        forged("a number out of turn", "f 2 a.txt\n"),
+        forged("a number with a leading zero", "f 01 a.txt\n"),
+        forged("a folder in the change's own folder", "d ./tmp_inst.old/x\n"),
+        forged("a kind no run writes", "x a.txt\n"),
+        forged("CR LF line breaks", "f 1 a.txt\r\n"),
+        forged("a line after the finishing mark", "c\nf 1 a.txt\n"),
+        forged("a NUL in a name", std::string("f 1 a\0.txt\n", 11)),
+        forged("a line longer than any a run writes", "n " + std::string(6000, 'n') + "\n"),
+        forged("a name through a link", "n lnk/a.txt\n", true),
+        into_aside("./tmp_inst.old/journal"),
+        into_aside(".//tmp_inst.old/1"),
+        into_aside("tmp_inst.old./x"),
+        into_aside("Tmp_Inst.Old /x"),
+        {"an entry below a link in the target", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"lib/x.dll", "new"}}))}},
+         [](const TempDir &d) {
+             mkdir_p(d / "target"), mkdir_p(d / "elsewhere"), write_file(d / "elsewhere/x.dll", "mine");
+             symlink("../elsewhere", (d / "target/lib").c_str());
+         },
+         -1, {{"lib", ""}}, {{"elsewhere/x.dll", "mine"}}, STAR_ERR_NAME},
+        {"another run holds the target", {{ZORV_PAYLOAD_ID, good}},
+         [&](const TempDir &d) { mkdir_p(d / "target/tmp_inst.old"), hold(d / "target/tmp_inst.old/journal"); }, -1,
+         {{"tmp_inst.old/journal", ""}}, {}, STAR_ERR_IN_USE},
+        {"another run from this folder holds tmp_inst.sta", {{ZORV_PAYLOAD_ID, good}},
+         [&](const TempDir &d) { hold(d / "tmp_inst.sta"); }, -1, {}, {{"tmp_inst.sta", ""}}, STAR_ERR_IN_USE},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -145,6 +208,16 @@ TEST_F(Payload, FailureTable) {
         EXPECT_EQ(list_tree(here / "target"), c.installed);
         EXPECT_EQ(::leftovers(here.path), c.left);
     }
+    for (int fd : holds) close(fd);
+    // A journal larger than any run writes is refused by its size alone, before a line is read.
+    TempDir here;
+    enter(here);
+    use_resources(images, {{ZORV_PAYLOAD_ID, good}});
+    mkdir_p(here / "target/tmp_inst.old");
+    write_file(here / "target/tmp_inst.old/journal", "c\n");
+    ASSERT_EQ(truncate((here / "target/tmp_inst.old/journal").c_str(), (64 << 20) + 1), 0);
+    EXPECT_EQ(install_payload("target/"), -1);
+    EXPECT_EQ(star_last_error(), STAR_ERR_JOURNAL);
     enter(cwd);
 }
 
