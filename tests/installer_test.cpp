@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -408,7 +409,8 @@ TEST(Installer, CloseRequestEndsTheRunningApplication) {
     EXPECT_FALSE(listening()) << "the application left its socket behind";
 }
 
-// Killed at any moment, an upgrade loses no earlier file, and the next run finishes what it left.
+// Killed at any moment, an upgrade loses no earlier file, and the next run finishes what it left;
+// a second run started while it holds the target changes nothing, and the first ends as alone.
 //
 // The earlier installation holds eight files that the new version replaces and a file of the
 // user's; the payload takes a few hundred milliseconds to install. Each run is killed (SIGKILL)
@@ -449,7 +451,8 @@ TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
     struct Point {
         std::string what;
         std::function<bool(const Session &)> reached;
-        int later = 0;  // system-call stops to let pass once the point is reached
+        int later = 0;        // system-call stops to let pass once the point is reached
+        int second = 0;       // instead of the kill, a second run: 1 from a folder of its own, 2 from this one's
     };
     // The first point is the wait, which lasts a second: that run is killed by the clock.
     std::vector<Point> points = {{"during the wait", nullptr}};
@@ -468,6 +471,11 @@ TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
     points.push_back({"finished", finished});
     points.push_back({"cleaning up", finished, 4});
     ASSERT_GE(points.size(), 20u);
+    points.push_back({"a second run into the target", [&](const Session &r) { return count(journal(r), "\nf ") >= 4; }, 0, 1});
+    points.push_back({"a second run from the same folder", [&](const Session &r) { return count(journal(r), "\nf ") >= 4; }, 0, 2});
+    std::vector<Session> seconds(points.size());
+    std::vector<Files> held(points.size());
+    std::vector<bool> unchanged(points.size());
 
     std::vector<Session> runs(points.size());
     std::map<pid_t, size_t> traced;
@@ -503,8 +511,21 @@ TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
         }
         int sig = WSTOPSIG(st), inject = 0;
         if (sig == (SIGTRAP | 0x80)) {
-            if (countdown[i] < 0 && points[i].reached(runs[i])) countdown[i] = points[i].later;
-            if (countdown[i] == 0) {
+            if (countdown[i] == -1 && points[i].reached(runs[i])) countdown[i] = points[i].later;
+            if (countdown[i] == 0 && points[i].second) {
+                // The second run, while this one stands still holding the target and its files.
+                Session &other = seconds[i];
+                if (points[i].second == 2) other.root = runs[i].root;
+                other.plan = {{"-s", "-r", "-d", runs[i].at("destino")}, {}, {"ZORV_RESOURCE_IMAGE=" + image}};
+                held[i] = list_tree(runs[i].at("destino"));
+                start(other);
+                std::vector<Session> alone(1);
+                std::swap(alone[0], other);
+                finish(alone);
+                std::swap(alone[0], other);
+                unchanged[i] = list_tree(runs[i].at("destino")) == held[i];
+                countdown[i] = -2;
+            } else if (countdown[i] == 0) {
                 kill(pid, SIGKILL);
                 continue;
             }
@@ -532,6 +553,12 @@ TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
         if (!killed) {
             EXPECT_TRUE(left == after) << "a run that was not killed did not install the new version";
         }
+        if (points[i].second) {
+            EXPECT_EQ(runs[i].status, 0);
+            EXPECT_EQ(seconds[i].status, 255) << seconds[i].output;
+            EXPECT_EQ(count(seconds[i].output, kExtractionFailed), 1);
+            EXPECT_TRUE(unchanged[i]) << "the second run changed the target";
+        }
         // Once the new version is whole, the earlier files may be gone: the change is made.
         for (auto &f : before) {
             bool kept = left == after || (left.count(f.first) && left[f.first] == f.second);
@@ -554,6 +581,236 @@ TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
         EXPECT_EQ(sandbox_paths(again[i], {"config/", "destino/", "home/"}), kUntouched);
     }
     std::cout << "killed upgrades: " << mid_run << " of " << runs.size() << " stopped half way, all finished by the next run\n";
+}
+
+// ---- The power cut: a real file system, and only what the installer puts on the disk ----
+
+int sh(const std::string &command) { return system(("(" + command + ") >/dev/null 2>&1").c_str()); }
+
+// While it lives, the kernel writes back nothing by itself: what reaches a disk is what a program
+// flushed (and the file system's journal commits, which the mount below puts off).
+struct NoWriteBack {
+    const std::string setting = "/proc/sys/vm/dirty_writeback_centisecs";
+    std::string saved = read_file(setting);
+    NoWriteBack() { write_file(setting, "0\n"); }
+    ~NoWriteBack() { write_file(setting, saved); }
+};
+
+// An ext4 file system in an image file, mounted on a loop device: the image file holds what the
+// disk would hold.
+struct Disk {
+    std::string image, at;
+    bool mounted = false;
+    Disk(std::string image_, std::string at_) : image(std::move(image_)), at(std::move(at_)) {
+        mkdir(at.c_str(), 0700);
+        mounted = sh("mount -o loop,commit=600 " + image + " " + at) == 0;
+    }
+    ~Disk() {
+        if (mounted) sh("umount " + at);
+    }
+};
+
+// Traces r from now on: it stands still at each of its system calls until run_to lets it go on.
+void seize(Session &r) {
+    ASSERT_EQ(ptrace(PTRACE_SEIZE, r.pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL), 0) << strerror(errno);
+    ASSERT_EQ(ptrace(PTRACE_INTERRUPT, r.pid, nullptr, nullptr), 0);
+    int st;
+    waitpid(r.pid, &st, __WALL);
+}
+
+// Lets the traced r go on to the next system call it enters for which at() holds, where it stands
+// still: true; false once it has ended (r.status then says how).
+bool run_to(Session &r, const std::function<bool(const __ptrace_syscall_info &)> &at) {
+    for (int sig = 0;;) {
+        ptrace(PTRACE_SYSCALL, r.pid, nullptr, reinterpret_cast<void *>(intptr_t(sig)));
+        sig = 0;
+        int st = 0;
+        if (waitpid(r.pid, &st, __WALL) < 0) return false;
+        if (WIFEXITED(st) || WIFSIGNALED(st)) {
+            r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + WTERMSIG(st);
+            return false;
+        }
+        __ptrace_syscall_info info;
+        if (WSTOPSIG(st) != (SIGTRAP | 0x80)) {
+            if (st >> 16 != PTRACE_EVENT_STOP) sig = WSTOPSIG(st);
+        } else if (ptrace(PTRACE_GET_SYSCALL_INFO, r.pid, sizeof info, &info) > 0 &&
+                   info.op == PTRACE_SYSCALL_INFO_ENTRY && at(info)) {
+            return true;
+        }
+    }
+}
+
+// Whether a system call about to be made can change what lies below root: a write, a flush or a
+// truncation of a file there, or any change of names.
+bool changes(pid_t pid, const __ptrace_syscall_info &info, const std::string &root) {
+    auto below_root = [&](uint64_t fd) {
+        char link[4096];
+        ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+        return n > 0 && std::string(link, size_t(n)).rfind(root, 0) == 0;
+    };
+    switch (info.entry.nr) {
+    case SYS_write: case SYS_pwrite64: case SYS_writev: case SYS_ftruncate: case SYS_fsync: case SYS_fdatasync:
+        return below_root(info.entry.args[0]);
+    case SYS_rename: case SYS_renameat: case SYS_renameat2: case SYS_unlink: case SYS_unlinkat: case SYS_mkdir:
+    case SYS_mkdirat: case SYS_rmdir:
+        return true;
+    case SYS_openat: return (info.entry.args[2] & O_CREAT) != 0;
+    }
+    return false;
+}
+
+const char *const kSyscallNames[][2] = {{"1", "write"}, {"18", "pwrite64"}, {"20", "writev"}, {"77", "ftruncate"},
+                                        {"74", "fsync"}, {"75", "fdatasync"}, {"82", "rename"}, {"264", "renameat"},
+                                        {"316", "renameat2"}, {"87", "unlink"}, {"263", "unlinkat"}, {"83", "mkdir"},
+                                        {"258", "mkdirat"}, {"84", "rmdir"}, {"257", "openat"}};
+
+std::string syscall_name(uint64_t nr) {
+    for (auto &n : kSyscallNames)
+        if (std::to_string(nr) == n[0]) return n[1];
+    return "system call " + std::to_string(nr);
+}
+
+// The disk a power cut would leave: the image file as it is now.
+struct Cut {
+    std::string what, image;
+    bool ended;  // the run had ended, with status 0
+};
+
+// Runs the installer traced over the mounted disk, and copies the image at every system call that
+// can change the disk, before it is made, and once the run has ended.
+std::vector<Cut> cut_at_every_call(const Disk &disk, const std::string &payload, const std::string &folder,
+                                   const std::string &name) {
+    std::vector<Cut> cuts;
+    std::vector<Session> run(1);
+    Session &r = run[0];
+    r.plan = {{"-s", "-r", "-d", disk.at + "/destino"}, {}, {"ZORV_RESOURCE_IMAGE=" + payload}};
+    start(r);
+    seize(r);
+    uint64_t nr = 0;
+    auto copy = [&](const std::string &what, bool ended) {
+        static int copies = 0;
+        Cut c = {name + ", " + what, folder + "/cut-" + std::to_string(++copies), ended};
+        EXPECT_EQ(sh("cp --sparse=always " + disk.image + " " + c.image), 0);
+        cuts.push_back(c);
+    };
+    while (run_to(r, [&](const __ptrace_syscall_info &info) { return changes(r.pid, info, disk.at) && (nr = info.entry.nr, true); }))
+        copy("before call " + std::to_string(cuts.size() + 1) + " (" + syscall_name(nr) + ")", false);
+    int status = r.status;
+    finish(run);
+    EXPECT_EQ(status, 0) << r.output;
+    copy("after the run ended", true);
+    return cuts;
+}
+
+// Cut off at any system call, an upgrade on a real disk loses nothing, and so does the run that
+// finishes it, cut off in turn.
+//
+// The earlier installation lies on an ext4 file system in an image file on a loop device, mounted
+// so that nothing reaches the image but what is flushed: journal commits put off (commit=600) and
+// the kernel's periodic write-back off. The upgrade is traced and stopped before every system call
+// that can change that disk, and the image is copied then: the disk a power cut at that moment
+// would leave. A run that finishes what one such cut left is cut at every call too. Each copy,
+// mended by e2fsck as after a power cut, must hold every earlier file in place or moved aside,
+// byte for byte, until the change is marked finished on it, and from then on the new version
+// whole; one more run on it must end with the new version exactly.
+TEST(Installer, PowerCutAtAnySystemCallLosesNothing) {
+    if (geteuid() != 0) GTEST_SKIP() << "loop devices need root";
+    std::mt19937 rng(5);
+    auto noise = [&](size_t n) {
+        std::string s(n, '\0');
+        for (char &c : s) c = char('a' + rng() % 16);
+        return s;
+    };
+    Files before = {{"usuario.txt", "the user's own\n"}}, after = before;
+    for (int i = 0; i < 8; i++) {
+        std::string name = "lib/f" + std::to_string(i) + ".dll";
+        before[name] = noise(40000);
+        after[name] = noise(40000);
+    }
+    after["nuevo.dat"] = noise(1000);
+    Files app = after;
+    app.erase("usuario.txt");
+    TempDir work;
+    const std::string payload = work / "payload", image = work / "disk.img";
+    std::string error;
+    ASSERT_TRUE(write_resource_image("", {{"RCDATA_RAW", 101, bz2(make_archive(app))}}, payload, error)) << error;
+    if (sh("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + image + " 16M") != 0)
+        GTEST_SKIP() << "no mkfs.ext4";
+    std::vector<Cut> cuts;
+    {
+        Disk disk(image, work / "disk");
+        if (!disk.mounted) GTEST_SKIP() << "cannot mount a loop device here";
+        mkdir_p(disk.at + "/destino/lib");
+        for (auto &f : before) write_file(disk.at + "/destino/" + f.first, f.second);
+        ASSERT_EQ(sh("sync -f " + disk.at), 0);
+        NoWriteBack quiet;
+        cuts = cut_at_every_call(disk, payload, work.path, "upgrade");
+    }
+    const size_t upgrade_cuts = cuts.size();
+    {
+        // The run after a cut half way through the change, when files have been moved aside.
+        const std::string mid = work / "mid.img";
+        ASSERT_EQ(sh("cp --sparse=always " + cuts[upgrade_cuts / 2].image + " " + mid + " && e2fsck -fy " + mid + " || test $? -lt 4"), 0);
+        Disk disk(mid, work / "mid");
+        ASSERT_TRUE(disk.mounted);
+        NoWriteBack quiet;
+        std::vector<Cut> more = cut_at_every_call(disk, payload, work.path, "the run after cut " + std::to_string(upgrade_cuts / 2 + 1));
+        cuts.insert(cuts.end(), more.begin(), more.end());
+    }
+    EXPECT_GE(upgrade_cuts, 50u);
+
+    // Each disk as the power cut left it, then with one more run; a few at a time, side by side.
+    size_t finished = 0;
+    for (size_t from = 0; from < cuts.size(); from += 16) {
+        std::vector<std::unique_ptr<Disk>> disks;
+        std::vector<Session> again;
+        std::vector<size_t> which;
+        for (size_t i = from; i < cuts.size() && i < from + 16; i++) {
+            const Cut &c = cuts[i];
+            SCOPED_TRACE(c.what);
+            EXPECT_EQ(sh("e2fsck -fy " + c.image + " || test $? -lt 4"), 0) << "e2fsck cannot mend the disk";
+            disks.push_back(std::make_unique<Disk>(c.image, c.image + ".at"));
+            if (!disks.back()->mounted) {
+                ADD_FAILURE() << "the disk does not mount";
+                continue;
+            }
+            const std::string target = disks.back()->at + "/destino";
+            Files left = list_tree(target), aside;
+            for (auto &f : left)
+                if (f.first.rfind("tmp_inst.old/", 0) == 0) aside.insert(f);
+            for (auto &f : aside) left.erase(f.first);
+            std::string journal = "\n" + (aside.count("tmp_inst.old/journal") ? aside["tmp_inst.old/journal"] : "");
+            bool marked = journal.find("\nc\n") != std::string::npos;
+            // The clean-up of a change needs no flush of its own: a change marked finished on the
+            // disk is cleaned up by the next run.
+            if (c.ended) {
+                EXPECT_TRUE(left == after && (aside.empty() || marked)) << "the installation that ended is not on the disk";
+            } else if (marked) {
+                finished++;
+                EXPECT_TRUE(left == after) << "marked finished, and the new version is not whole";
+            } else {
+                for (auto &f : before) {
+                    bool kept = left.count(f.first) && left[f.first] == f.second;
+                    for (auto &a : aside) kept = kept || a.second == f.second;
+                    EXPECT_TRUE(kept) << f.first << " is lost";
+                }
+            }
+            again.emplace_back();
+            again.back().plan = {{"-s", "-r", "-d", target}, {}, {"ZORV_RESOURCE_IMAGE=" + payload}};
+            start(again.back());
+            which.push_back(i);
+        }
+        finish(again);
+        for (size_t k = 0; k < again.size(); k++) {
+            SCOPED_TRACE(cuts[which[k]].what + ", then one more run");
+            const std::string target = cuts[which[k]].image + ".at/destino";
+            EXPECT_EQ(again[k].status, 0) << again[k].output;
+            EXPECT_TRUE(list_tree(target) == after) << "the target differs from the new version";
+        }
+        for (size_t i = from; i < cuts.size() && i < from + 16; i++) unlink(cuts[i].image.c_str());
+    }
+    std::cout << "power cuts: " << upgrade_cuts << " during the upgrade, " << cuts.size() - upgrade_cuts
+              << " during the run after one; " << finished << " after the change was marked finished\n";
 }
 
 }  // namespace
