@@ -74,6 +74,10 @@ foreach(arch i686 x86_64)
       upgrade_with_a_file_held_open
       upgrade_while_the_earlier_program_runs
       upgrade_on_a_full_disk
+      upgrade_fills_the_disk_half_way
+      upgrade_through_a_folder_that_links_to_another_drive
+      second_installer_while_the_first_holds_the_target
+      install_into_a_long_target
       library_beside_installer_is_not_loaded)
     add_test(NAME wine.${arch}.${case} COMMAND ${Python3_EXECUTABLE} -m unittest -v wine_e2e.InstallerUnderWine.test_${case}
              WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)

@@ -12,6 +12,7 @@ The installer is run from a downloads folder that is also its current folder, as
 """
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -110,6 +111,24 @@ class InstallerUnderWine(unittest.TestCase):
             self.assertEqual(len(section), 1)
             self.assertIn('"Path"="%s"' % expected.replace("\\", "\\\\"), section[0])
 
+    def pack_variant(self, out_name, change):
+        """An installer of the sample application as change(folder) leaves a copy of it: (its path
+        in the downloads folder, the files it carries)."""
+        with tempfile.TemporaryDirectory() as app_dir:
+            shutil.copytree(ENV["ZORV_APP_DIR"], app_dir, dirs_exist_ok=True)
+            change(app_dir)
+            return self.place_installer(self.pack(app_dir, out_name), name=out_name), tree(app_dir)
+
+    def mount_drive_t(self, size_kb):
+        """A tmpfs of its own mapped as drive T:: its folder on this side."""
+        disk = os.path.join(self.session.work_dir, "disk")
+        os.makedirs(disk)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk" % size_kb, "tmpfs", disk]).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", "-l", disk])
+        os.symlink(disk, os.path.join(self.session.prefix, "dosdevices", "t:"))
+        return disk
+
     def pack(self, app_dir, out_name):
         out = os.path.join(self.session.work_dir, out_name)
         subprocess.run([ENV["ZORV_PACK"], app_dir, "-o", out, "--arch", ENV["ZORV_WINE_ARCH"]], check=True)
@@ -130,6 +149,16 @@ class InstallerUnderWine(unittest.TestCase):
         self.assertEqual(self.session.run([sender])[0], 0)
         app.wait(10)
         self.assertEqual(app.returncode, 0)
+
+    def test_install_into_a_long_target(self):
+        """A target whose longest file path is 259 characters, Windows' limit: the change's own paths
+        (tmp_inst.old\\journal) are longer, and must not keep it from installing as it always did."""
+        longest = max(len(p) for p in self.app)
+        target = "C:\\" + "\\".join(["L" * 60] * 3)
+        target += "\\" + "l" * (259 - 1 - longest - len(target) - 1)
+        self.assertEqual(len(target) + 1 + longest, 259)
+        self.assertEqual(self.finish(self.start_installer("-s", "-r", "-d", target)), (0, []))
+        self.assertEqual(tree(self.session.unix_path(target)), self.app)
 
     def test_silent_install_into_folder_with_spaces(self):
         target = r"C:\Program Files\Zorvana Prueba"
@@ -240,10 +269,10 @@ class InstallerUnderWine(unittest.TestCase):
             time.sleep(0.1)
         return holder
 
-    def assert_failed_upgrade(self, target, folder, earlier):
+    def assert_failed_upgrade(self, target, folder, earlier, installer=None):
         """The installer, run over earlier in target (folder on this side), shows message 2 and
-        leaves earlier whole."""
-        process = self.start_installer("-s", "-r", "-d", target)
+        leaves earlier whole, every file under its own name."""
+        process = self.start_installer("-s", "-r", "-d", target, installer=installer)
         self.answer_box(harness.OK)
         self.assertEqual(self.finish(process), (FAILURE_STATUS, [(EXTRACTION_FAILED, harness.CAPTION, ERROR_BOX, IDOK)]))
         self.assertEqual(tree(folder), earlier)
@@ -253,12 +282,15 @@ class InstallerUnderWine(unittest.TestCase):
 
     def test_upgrade_with_a_file_held_open(self):
         """A file of the earlier version held open, sharing nothing, by another program: the upgrade
-        fails with message 2, and the files it had replaced before it came to that one are put back."""
+        fails with message 2, and the files it had replaced before it came to that one are put back,
+        under their own names: the new version spells LEEME.txt as leeme.TXT."""
         target = r"C:\Program Files\Zorvana"
         folder = self.session.unix_path(target)
         earlier = self.place_earlier_version(folder)
+        installer, _ = self.pack_variant("respelled.exe", lambda d: os.rename(os.path.join(d, "LEEME.txt"),
+                                                                                os.path.join(d, "leeme.TXT")))
         self.start_holder(r"C:\zorv-hold-file.exe", target + r"\zorvwin.dll")
-        self.assert_failed_upgrade(target, folder, earlier)
+        self.assert_failed_upgrade(target, folder, earlier, installer)
 
     def test_upgrade_while_the_earlier_program_runs(self):
         """The earlier version's program still runs, deaf to the close request (it has no window).
@@ -271,16 +303,85 @@ class InstallerUnderWine(unittest.TestCase):
         self.assert_failed_upgrade(target, folder, tree(folder))
 
     def test_upgrade_on_a_full_disk(self):
-        """The target's drive (a small tmpfs mapped as T:) fills up half way through the upgrade."""
-        disk = os.path.join(self.session.work_dir, "disk")
-        os.makedirs(disk)
-        size_kb = sum(len(b) for b in self.app.values()) * 3 // 2 // 1024
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk" % size_kb, "tmpfs", disk]).returncode != 0:
-            self.skipTest("cannot mount a tmpfs here")
-        self.addCleanup(subprocess.run, ["umount", "-l", disk])
-        os.symlink(disk, os.path.join(self.session.prefix, "dosdevices", "t:"))
+        """The target's drive (a small tmpfs mapped as T:) has room for the earlier version and a
+        little more, too little for the new files beside it: the room is checked before the first
+        change."""
+        disk = self.mount_drive_t(sum(len(b) for b in self.app.values()) * 3 // 2 // 1024)
         folder = os.path.join(disk, "Zorvana")
         self.assert_failed_upgrade(r"T:\Zorvana", folder, self.place_earlier_version(folder))
+
+    def test_upgrade_fills_the_disk_half_way(self):
+        """The target's drive has room for what the archive counts, but not for the disk blocks of
+        the new version's many small files, which the room check cannot see: it fills up half way
+        through the upgrade."""
+        def many_small_files(app_dir):
+            os.makedirs(os.path.join(app_dir, "muchos"))
+            for i in range(400):
+                with open(os.path.join(app_dir, "muchos", "f%03d.txt" % i), "wb") as f:
+                    f.write(b"x" * 100)
+        installer, app = self.pack_variant("many.exe", many_small_files)
+        disk = self.mount_drive_t(4 * sum(len(b) for b in app.values()) // 1024 + 2048)
+        folder = os.path.join(disk, "Zorvana")
+        earlier = self.place_earlier_version(folder)
+        room = os.statvfs(disk).f_bavail * os.statvfs(disk).f_frsize
+        with open(os.path.join(disk, "relleno"), "wb") as f:
+            f.write(b"\0" * (room - sum(len(b) for b in app.values()) - 256 * 1024))
+        self.assert_failed_upgrade(r"T:\Zorvana", folder, earlier, installer)
+
+    def test_upgrade_through_a_folder_that_links_to_another_drive(self):
+        """A folder of the earlier installation is a link to a folder on drive T: (a tmpfs of its
+        own). Nothing is written through it, and nothing is moved across it (a move to another
+        drive would have to copy): message 2, the earlier version whole on both drives."""
+        target = r"C:\Program Files\Zorvana"
+        folder = self.session.unix_path(target)
+        earlier = self.place_earlier_version(folder)
+        elsewhere = os.path.join(self.mount_drive_t(4096), "datos")
+        shutil.move(os.path.join(folder, "datos"), elsewhere)
+        os.symlink(elsewhere, os.path.join(folder, "datos"))
+        there = tree(elsewhere)
+        self.assertNotEqual(there, {})
+        self.assert_failed_upgrade(target, folder, {k: v for k, v in earlier.items() if not k.startswith("datos")})
+        self.assertEqual(tree(elsewhere), there)
+        self.assertTrue(os.path.islink(os.path.join(folder, "datos")))
+
+    def test_second_installer_while_the_first_holds_the_target(self):
+        """A second installer, started from another folder while the first one is changing the
+        target (stopped there, holding it), fails with message 2 and changes nothing; the first
+        then ends as it would alone. The first carries many small files, so that its change lasts
+        long enough to be caught in the middle."""
+        target = r"C:\Program Files\Zorvana"
+        folder = self.session.unix_path(target)
+        self.place_earlier_version(folder)
+        mine = tree(folder)["mis notas.txt"]
+
+        def many_small_files(app_dir):
+            os.makedirs(os.path.join(app_dir, "muchos"))
+            for i in range(1500):
+                with open(os.path.join(app_dir, "muchos", "f%04d.txt" % i), "wb") as f:
+                    f.write(b"%d\r\n" % i)
+        installer, app = self.pack_variant("many.exe", many_small_files)
+        first = self.session.start([installer, "-s", "-r", "-d", target], cwd=self.downloads, relay=True)
+        journal = os.path.join(folder, "tmp_inst.old", "journal")
+        deadline = time.monotonic() + 60
+        while not (os.path.exists(journal) and os.path.getsize(journal) > 0):
+            self.assertIsNone(first.poll(), "the first installer ended before it was caught changing the target")
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.005)
+        os.kill(first.pid, signal.SIGSTOP)
+        try:
+            held = tree(folder)
+            elsewhere = self.session.unix_path(r"C:\users\Public\Otra")
+            os.makedirs(elsewhere)
+            second = self.session.start([self.place_installer(), "-s", "-r", "-d", target],
+                                        cwd=elsewhere, relay=True)
+            self.answer_box(harness.OK)
+            self.assertEqual(self.finish(second), (FAILURE_STATUS, [(EXTRACTION_FAILED, harness.CAPTION, ERROR_BOX, IDOK)]))
+            self.assertEqual(tree(folder), held)
+        finally:
+            os.kill(first.pid, signal.SIGCONT)
+        self.assertEqual(self.finish(first), (0, []))
+        self.assertEqual(tree(folder), dict(app, **{"mis notas.txt": mine}))
+        self.assert_no_temporary_files()
 
     def test_fault_injection(self):
         """The installer's fault-injection walk as built for Windows: every seam call fails in turn.
