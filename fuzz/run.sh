@@ -15,7 +15,7 @@ elif [ $# -gt 0 ]; then
   bound=(-max_total_time="$1")
   shift
 fi
-harnesses=("${@:-star settings payload command_line}")
+harnesses=("${@:-star settings payload command_line journal}")
 ./scripts/setup.sh
 ./scripts/build.sh fuzz
 mkdir -p build/fuzz/crashes

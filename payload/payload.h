@@ -9,12 +9,13 @@
 
 // Writes the payload resource to "tmp_inst.bz2" in the current folder, decompresses it into
 // "tmp_inst.sta" and extracts that archive under target_dir (passed unchanged as the prefix) as
-// one change (transaction.h): 0 on success; -1 on any failure, including a payload that does not
-// decompress whole, and then the target is as it was before the call. An earlier call into the
-// same target that was stopped half way is finished first. Both temporary files are removed on
-// every path. After -1,
-// star_last_error() (star_result.h) names the cause: no payload, a temporary file that cannot be
-// written, a payload that is damaged or cut short, or the extraction's own cause.
+// one change (transaction.h): 0 on success, with every new file on the disk; -1 on any failure,
+// including a payload that does not decompress whole, and then the target is as it was before
+// the call. An earlier call into the same target that was stopped half way is finished first.
+// The temporary files are held while they are used and removed on every path; files of those
+// names that another run holds are left to it (STAR_ERR_IN_USE). After -1, star_last_error()
+// (star_result.h) names the cause: no payload, a temporary file that cannot be written or is
+// held, a payload that is damaged or cut short, or the extraction's own cause.
 int install_payload(const char *target_dir);
 
 // The value of key in the settings resource, in a buffer shared by every call; null when the
