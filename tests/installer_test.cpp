@@ -412,6 +412,40 @@ TEST(Installer, CloseRequestEndsTheRunningApplication) {
     EXPECT_FALSE(listening()) << "the application left its socket behind";
 }
 
+// An upgrade: an earlier installation of eight files of size bytes that the new version replaces and
+// a file of the user's; what it leaves; the new version as the payload carries it.
+struct Upgrade {
+    Files before, after, app;
+};
+Upgrade upgrade(size_t size) {
+    std::mt19937 rng(11);
+    auto noise = [&](size_t n) {
+        std::string s(n, '\0');
+        for (char &c : s) c = char('a' + rng() % 16);
+        return s;
+    };
+    Upgrade u;
+    u.before = u.after = {{"usuario.txt", "the user's own\n"}};
+    for (int i = 0; i < 8; i++) {
+        std::string name = "lib/f" + std::to_string(i) + ".dll";
+        u.before[name] = noise(size);
+        u.after[name] = noise(size);
+    }
+    u.after["nuevo.dat"] = noise(1000);
+    u.app = u.after;
+    u.app.erase("usuario.txt");
+    return u;
+}
+
+// Checks that each earlier file is in place (left) or moved aside, with its bytes.
+void expect_kept(const Files &before, Files &left, const Files &aside) {
+    for (auto &f : before) {
+        bool kept = left.count(f.first) && left[f.first] == f.second;
+        for (auto &a : aside) kept = kept || a.second == f.second;
+        EXPECT_TRUE(kept) << f.first << " is lost";
+    }
+}
+
 // Killed at any moment, an upgrade loses no earlier file, and the next run finishes what it left;
 // a second run started while it holds the target changes nothing, and the first ends as alone.
 //
@@ -423,21 +457,8 @@ TEST(Installer, CloseRequestEndsTheRunningApplication) {
 // busy the machine is, the runs are traced (ptrace) and looked at whenever one enters or leaves a
 // system call, while it stands still; the extraction is over in milliseconds.
 TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
-    std::mt19937 rng(11);
-    auto noise = [&](size_t n) {
-        std::string s(n, '\0');
-        for (char &c : s) c = char('a' + rng() % 16);
-        return s;
-    };
-    Files before = {{"usuario.txt", "the user's own\n"}}, after = before;
-    for (int i = 0; i < 8; i++) {
-        std::string name = "lib/f" + std::to_string(i) + ".dll";
-        before[name] = noise(512 * 1024);
-        after[name] = noise(512 * 1024);
-    }
-    after["nuevo.dat"] = noise(1000);
-    Files app = after;
-    app.erase("usuario.txt");
+    const Upgrade u = upgrade(512 * 1024);
+    const Files &before = u.before, &after = u.after, &app = u.app;
     TempDir images;
     const std::string archive = make_archive(app), image = images / "image";
     std::string error;
@@ -563,11 +584,7 @@ TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
             EXPECT_TRUE(unchanged[i]) << "the second run changed the target";
         }
         // Once the new version is whole, the earlier files may be gone: the change is made.
-        for (auto &f : before) {
-            bool kept = left == after || (left.count(f.first) && left[f.first] == f.second);
-            for (auto &a : aside) kept = kept || a.second == f.second;
-            EXPECT_TRUE(kept) << f.first << " is lost";
-        }
+        if (left != after) expect_kept(before, left, aside);
         again[i].root = runs[i].root;
         again[i].plan = runs[i].plan;
         start(again[i]);
@@ -662,17 +679,6 @@ bool changes(pid_t pid, const __ptrace_syscall_info &info, const std::string &ro
     return false;
 }
 
-const char *const kSyscallNames[][2] = {{"1", "write"}, {"18", "pwrite64"}, {"20", "writev"}, {"77", "ftruncate"},
-                                        {"74", "fsync"}, {"75", "fdatasync"}, {"82", "rename"}, {"264", "renameat"},
-                                        {"316", "renameat2"}, {"87", "unlink"}, {"263", "unlinkat"}, {"83", "mkdir"},
-                                        {"258", "mkdirat"}, {"84", "rmdir"}, {"257", "openat"}};
-
-std::string syscall_name(uint64_t nr) {
-    for (auto &n : kSyscallNames)
-        if (std::to_string(nr) == n[0]) return n[1];
-    return "system call " + std::to_string(nr);
-}
-
 // The disk a power cut would leave: the image file as it is now.
 struct Cut {
     std::string what, image;
@@ -697,7 +703,7 @@ std::vector<Cut> cut_at_every_call(const Disk &disk, const std::string &payload,
         cuts.push_back(c);
     };
     while (run_to(r, [&](const __ptrace_syscall_info &info) { return changes(r.pid, info, disk.at) && (nr = info.entry.nr, true); }))
-        copy("before call " + std::to_string(cuts.size() + 1) + " (" + syscall_name(nr) + ")", false);
+        copy("before call " + std::to_string(cuts.size() + 1) + " (system call " + std::to_string(nr) + ")", false);
     int status = r.status;
     finish(run);
     EXPECT_EQ(status, 0) << r.output;
@@ -718,21 +724,8 @@ std::vector<Cut> cut_at_every_call(const Disk &disk, const std::string &payload,
 // whole; one more run on it must end with the new version exactly.
 TEST(Installer, PowerCutAtAnySystemCallLosesNothing) {
     if (geteuid() != 0) GTEST_SKIP() << "loop devices need root";
-    std::mt19937 rng(5);
-    auto noise = [&](size_t n) {
-        std::string s(n, '\0');
-        for (char &c : s) c = char('a' + rng() % 16);
-        return s;
-    };
-    Files before = {{"usuario.txt", "the user's own\n"}}, after = before;
-    for (int i = 0; i < 8; i++) {
-        std::string name = "lib/f" + std::to_string(i) + ".dll";
-        before[name] = noise(40000);
-        after[name] = noise(40000);
-    }
-    after["nuevo.dat"] = noise(1000);
-    Files app = after;
-    app.erase("usuario.txt");
+    const Upgrade u = upgrade(40000);
+    const Files &before = u.before, &after = u.after, &app = u.app;
     TempDir work;
     const std::string payload = work / "payload", image = work / "disk.img";
     std::string error;
@@ -792,11 +785,7 @@ TEST(Installer, PowerCutAtAnySystemCallLosesNothing) {
                 finished++;
                 EXPECT_TRUE(left == after) << "marked finished, and the new version is not whole";
             } else {
-                for (auto &f : before) {
-                    bool kept = left.count(f.first) && left[f.first] == f.second;
-                    for (auto &a : aside) kept = kept || a.second == f.second;
-                    EXPECT_TRUE(kept) << f.first << " is lost";
-                }
+                expect_kept(before, left, aside);
             }
             again.emplace_back();
             again.back().plan = {{"-s", "-r", "-d", target}, {}, {"ZORV_RESOURCE_IMAGE=" + payload}};
