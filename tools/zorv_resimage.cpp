@@ -30,12 +30,7 @@ int main(int argc, char **argv) {
             fprintf(stderr, "zorv-resimage: %s: expected TYPE/ID=FILE\n", argv[i]);
             return 1;
         }
-        resource_entry r{std::string(argv[i], size_t(slash - argv[i])), uint32_t(id), ""};
-        if (!read_whole_file(eq + 1, r.data)) {
-            fprintf(stderr, "zorv-resimage: %s: cannot read\n", eq + 1);
-            return 1;
-        }
-        resources.push_back(r);
+        resources.push_back({std::string(argv[i], size_t(slash - argv[i])), uint32_t(id), "", eq + 1});
     }
     std::string error;
     if (!write_resource_image(program, resources, argv[1], error)) {
