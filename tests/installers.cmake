@@ -74,11 +74,12 @@ foreach(arch i686 x86_64)
       upgrade_with_a_file_held_open
       upgrade_while_the_earlier_program_runs
       upgrade_on_a_full_disk
-      library_beside_installer_is_not_loaded)
+      library_beside_installer_is_not_loaded
+      packed_by_the_windows_packer)
     add_test(NAME wine.${arch}.${case} COMMAND ${Python3_EXECUTABLE} -m unittest -v wine_e2e.InstallerUnderWine.test_${case}
              WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
     set_tests_properties(wine.${arch}.${case} PROPERTIES FIXTURES_REQUIRED "installers;wine" ENVIRONMENT
-      "${env};ZORV_WINE_WORK=${wine_dir}/work/${arch};SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_INSTALLER=${installers_dir}/zorv-setup-${arch}.exe;ZORV_APP_DIR=${app_${arch}};ZORV_PACK=$<TARGET_FILE:zorv-pack>")
+      "${env};ZORV_WINE_WORK=${wine_dir}/work/${arch};SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_INSTALLER=${installers_dir}/zorv-setup-${arch}.exe;ZORV_APP_DIR=${app_${arch}};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_WINDOWS_PACK=${ZORV_WIN64_BUILD_DIR}/bin/zorv-pack.exe")
     list(APPEND arch_tests wine.${arch}.${case})
   endforeach()
 
