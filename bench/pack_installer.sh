@@ -49,11 +49,15 @@ fi
 
 rm -rf "$work" && mkdir -p "$work/tmp"
 export SOURCE_DATE_EPOCH=1215625293 TMPDIR=$work/tmp
-# measure NAME COMMAND...: appends "wall user sys peak-KiB" to $work/NAME.times
+# measure NAME COMMAND...: appends "wall user sys peak-KiB" to $work/NAME.times (the times in
+# milliseconds' precision, which the sample's packing needs)
+TIMEFORMAT='%3R %3U %3S'
 measure() {
-    local name=$1
+    local name=$1 times
     shift
-    /usr/bin/time -f '%e %U %S %M' -a -o "$work/$name.times" "$@" >/dev/null
+    times=$({ time /usr/bin/time -f %M -o "$work/peak" "$@" >/dev/null 2>"$work/err"; } 2>&1) ||
+        { cat "$work/err" >&2; exit 1; }
+    echo "$times $(cat "$work/peak")" >>"$work/$name.times"
 }
 median() {  # median FILE COLUMN (1 wall, 2 user, 3 sys, 4 peak), "cpu" for user + sys
     awk -v col="$2" '{ print col == "cpu" ? $2 + $3 : $col }' "$1" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
