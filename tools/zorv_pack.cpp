@@ -226,10 +226,10 @@ int main(int argc, char **argv) {
                     " bytes, the largest payload the 32-bit installer carries (its whole image must fit a 32-bit"
                     " address space); pack it with --arch x86_64 for 64-bit Windows");
     }
-    bool built = arch == "linux" ? build_linux_installer(in, work.path, error)
-                                 : build_windows_installer(in, work.path, error);
-    if (!built || (sign.wanted() && !sign_installer(sign, work.path, error)) ||
-        !place_output(work.path + "/" + kBuiltInstaller, out_path, error))
+    // An installer to be signed is built in the work folder, signed there and then copied out.
+    std::string built = sign.wanted() ? work.path + "/" + kBuiltInstaller : out_path;
+    bool ok = arch == "linux" ? build_linux_installer(in, built, error) : build_windows_installer(in, built, error);
+    if (!ok || (sign.wanted() && (!sign_installer(sign, work.path, error) || !place_output(built, out_path, error))))
         return fail(error);
     return 0;
 }

@@ -64,18 +64,22 @@ struct installer_inputs {
     std::string icon;       // the icon, or empty for the kit's own
 };
 
-// The file, inside the work folder, that the builders (and the signer) leave the finished
-// installer in.
+// The file, inside the work folder, that an installer to be signed is built into and the signer
+// leaves it in.
 static const char kBuiltInstaller[] = "installer.exe";
 
-// Builds the Windows installer inside work_dir: the kit's installer program with a resource
-// section added, holding the payload RCDATA_RAW/101, the settings RCDATA_RAW/103 when there are
-// any, and the icon (the kit's or the one given) as icon 1 of icon group 102, all in language 1033.
-bool build_windows_installer(const installer_inputs &in, const std::string &work_dir, std::string &error);
+// The builders write out_path through a temporary file beside it (write_file_in_place), so that
+// an unsigned installer goes where it belongs in one pass and only a complete one replaces an
+// earlier file.
 
-// Builds the Linux installer inside work_dir: the kit's Linux installer program with the payload
+// Builds the Windows installer into out_path: the kit's installer program with a resource section
+// added, holding the payload RCDATA_RAW/101, the settings RCDATA_RAW/103 when there are any, and
+// the icon (the kit's or the one given) as icon 1 of icon group 102, all in language 1033.
+bool build_windows_installer(const installer_inputs &in, const std::string &out_path, std::string &error);
+
+// Builds the Linux installer into out_path: the kit's Linux installer program with the payload
 // (and settings) appended as the Linux stand-in of the platform reads them.
-bool build_linux_installer(const installer_inputs &in, const std::string &work_dir, std::string &error);
+bool build_linux_installer(const installer_inputs &in, const std::string &out_path, std::string &error);
 
 // How to sign a Windows installer: a certificate and its key, or a PKCS#12 file, and the password
 // of the key (from a file, or the environment), never from the command line.

@@ -155,7 +155,7 @@ bool run_tool(const std::vector<std::string> &argv, const std::string &dir, cons
     return false;
 }
 
-bool build_windows_installer(const installer_inputs &in, const std::string &work_dir, std::string &error) {
+bool build_windows_installer(const installer_inputs &in, const std::string &out_path, std::string &error) {
     std::string program, icon_file, ico;
     if (!kit_value(in.k, "program", program, error) || !kit_value(in.k, "icon", icon_file, error)) return false;
     if (!in.icon.empty()) icon_file = in.icon;
@@ -178,10 +178,10 @@ bool build_windows_installer(const installer_inputs &in, const std::string &work
         {kIconGroupType, kIconGroupId, group, ""},
     };
     if (!in.settings.empty()) resources.push_back({ZORV_RESOURCE_TYPE, ZORV_SETTINGS_ID, "", in.settings});
-    return write_windows_image(program, resources, work_dir + "/" + kBuiltInstaller, error);
+    return write_windows_image(program, resources, out_path, error);
 }
 
-bool build_linux_installer(const installer_inputs &in, const std::string &work_dir, std::string &error) {
+bool build_linux_installer(const installer_inputs &in, const std::string &out_path, std::string &error) {
     std::string stub, program;
     if (!kit_value(in.k, "program", stub, error)) return false;
     if (!read_whole_file(stub, program)) {
@@ -190,5 +190,5 @@ bool build_linux_installer(const installer_inputs &in, const std::string &work_d
     }
     std::vector<resource_entry> resources = {{ZORV_RESOURCE_TYPE, ZORV_PAYLOAD_ID, "", in.payload}};
     if (!in.settings.empty()) resources.push_back({ZORV_RESOURCE_TYPE, ZORV_SETTINGS_ID, "", in.settings});
-    return write_resource_image(program, resources, work_dir + "/" + kBuiltInstaller, error);
+    return write_resource_image(program, resources, out_path, error);
 }
