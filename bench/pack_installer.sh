@@ -21,7 +21,7 @@ export LC_ALL=C
 LINKING_REV=0c74e11
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$root/build/bench/pack_installer
-reps=5 big_reps=3 size=300
+reps=21 big_reps=3 size=300
 while (($#)); do
     case $1 in
     --reps) reps=${2:?--reps needs a number}; shift ;;
