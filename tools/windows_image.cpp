@@ -153,7 +153,8 @@ std::string resource_directory(const std::vector<const resource_entry *> &order,
         put_u32(dir, t.named ? kNamed | uint32_t(next_name) : t.number);
         put_u32(dir, kSubdirectory | uint32_t(next_table));
         type_tables.push_back(next_table);
-        size_t count = std::count_if(order.begin(), order.end(), [&](const resource_entry *r) { return key_of(*r) == t; });
+        size_t count =
+            std::count_if(order.begin(), order.end(), [&](const resource_entry *r) { return key_of(*r) == t; });
         next_table += 16 + 8 * count + (16 + 8) * count;
         if (t.named) next_name += 2 + 2 * t.name.size();
     }
