@@ -9,16 +9,18 @@ libraries. What decides is the size of the resource, not what it holds, so each 
 from the sample application compressed with bzip2 -9 and padded with zeros to SIZE bytes: the
 installer writes the whole resource to tmp_inst.bz2, decodes the one stream at its start (bzip2
 ignores what follows a stream's end) and installs the sample. That makes a point cost a few
-seconds of linking and writing instead of minutes of compressing incompressible data.
+seconds of writing instead of minutes of compressing incompressible data.
 
-Each installer is linked from the platform's kit (build/host/share/zorvana/ARCH) as zorv-pack links it (resources/installer.rc
-compiled by windres, the kit's link lines) and run silently, without launch, in a fresh copy of
+Each installer is written from the platform's kit (build/host/share/zorvana/ARCH) as zorv-pack
+writes it, by zorv-resimage: the kit's installer program with the padded payload, the icon and
+the icon group in a resource section. It is run silently, without launch, in a fresh copy of
 one prefix template. One line per size: the image's size, the exit status, what was installed
 and Wine's complaint if any. Work files go under build/bench/payload_limit (they are large: put
 TMPDIR-like space there) and are removed after each point.
 """
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -32,41 +34,26 @@ TARGET = r"C:\Zorvana Grande"
 DOWNLOADS = r"C:\users\Public\Downloads"
 
 
-def read_kit(kit_dir):
-    """The kit as zorv-pack reads it: programs by name (the Debian package after it dropped),
-    files relative to the kit's folder, link lines in order."""
-    one, link = {}, []
-    for line in open(os.path.join(kit_dir, "zorv-installer.kit")):
-        line = line.rstrip("\n")
-        if not line or line.startswith("#"):
-            continue
-        key, value = line.split("=", 1)
-        if key in ("windres", "cc", "cxx"):
-            value = value.split(" ")[0]
-        elif key in ("rc", "icon") or (key == "link" and not value.startswith("-")):
-            value = os.path.join(kit_dir, value)
-        if key == "link":
-            link.append(value)
-        else:
-            one[key] = value
-    return one, link
-
-
-def link_installer(kit, link, stream, size, work):
+def write_installer(kit_dir, stream, size, work):
     """An installer whose payload resource is stream padded with zeros to size bytes."""
     os.makedirs(work, exist_ok=True)
-    shutil.copyfile(kit["rc"], os.path.join(work, "installer.rc"))
-    shutil.copyfile(kit["icon"], os.path.join(work, "icon.ico"))
     payload = os.path.join(work, "payload.bz2")
     shutil.copyfile(stream, payload)
-    os.truncate(payload, size)  # sparse: the zeros cost no disk until windres copies them
-    subprocess.run([kit["windres"], "--preprocessor=" + kit["cc"], "--preprocessor-arg=-E", "--preprocessor-arg=-xc",
-                    "--preprocessor-arg=-DRC_INVOKED", "-J", "rc", "-O", "coff", "-i", "installer.rc", "-o",
-                    "resources.o"], cwd=work, check=True)
+    os.truncate(payload, size)  # sparse: the zeros cost no disk until they are copied
+    # The icon file's one image is icon 1; the group is the file's header and entry, naming it.
+    with open(os.path.join(kit_dir, "zorv.ico"), "rb") as f:
+        ico = f.read()
+    image_size, image_at = struct.unpack_from("<II", ico, 6 + 8)
+    icons = {"icon": ico[image_at:image_at + image_size], "group": ico[:6 + 12] + struct.pack("<H", 1)}
+    for name, data in icons.items():
+        with open(os.path.join(work, name), "wb") as f:
+            f.write(data)
+    installer = os.path.join(work, "installer.exe")
+    subprocess.run([os.path.join(ROOT, "build", "host", "zorv-resimage"), installer,
+                    os.path.join(kit_dir, "zorv-installer.exe"), "RCDATA_RAW/101=" + payload,
+                    "#3/1=" + os.path.join(work, "icon"), "#14/102=" + os.path.join(work, "group")], check=True)
     os.remove(payload)
-    subprocess.run([kit["cxx"]] + link + ["resources.o", "-o", "installer.exe"], cwd=work, check=True)
-    os.remove(os.path.join(work, "resources.o"))
-    return os.path.join(work, "installer.exe")
+    return installer
 
 
 def answer_failure_boxes(session, process, timeout=1800):
@@ -84,7 +71,7 @@ def answer_failure_boxes(session, process, timeout=1800):
 
 def main(arch, sizes):
     tree_dir = os.path.join(ROOT, TREES[arch])
-    kit, link = read_kit(os.path.join(ROOT, "build", "host", "share", "zorvana", arch))
+    kit_dir = os.path.join(ROOT, "build", "host", "share", "zorvana", arch)
     app_dir = os.path.join(tree_dir, "sample", "app")
     work = os.path.join(ROOT, "build", "bench", "payload_limit")
     shutil.rmtree(work, ignore_errors=True)
@@ -101,9 +88,9 @@ def main(arch, sizes):
     try:
         for size in sizes:
             t0 = time.monotonic()
-            installer = link_installer(kit, link, stream, size, os.path.join(work, "link"))
+            installer = write_installer(kit_dir, stream, size, os.path.join(work, "write"))
             image = os.path.getsize(installer)
-            link_s = time.monotonic() - t0
+            write_s = time.monotonic() - t0
             session = harness.Session(template, os.path.join(work, "session"), arch)
             try:
                 downloads = session.unix_path(DOWNLOADS)
@@ -134,8 +121,8 @@ def main(arch, sizes):
             complaint = [line for line in out.splitlines() if ":err:" in line or not line.startswith("0", 0)][-1:]
             if complaint:
                 result += "; Wine says: " + complaint[0].strip()
-            print("%-6s %14d %14d %7d %8.1f  %s (link %.0f s)" % (arch, size, image, status, run_s, result, link_s),
-                  flush=True)
+            print("%-6s %14d %14d %7d %8.1f  %s (written in %.0f s)"
+                  % (arch, size, image, status, run_s, result, write_s), flush=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

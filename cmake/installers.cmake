@@ -2,13 +2,12 @@
 #
 # A kit is a folder holding everything zorv-pack needs for one platform, named relative to the
 # folder, so that it works wherever it is installed (share/zorvana/ARCH beside the packer's bin/).
-# A Windows tree stages its kit in kit/: the objects and static libraries of the installer program
-# without its resources, libbzip2, the resource script, the default icon, and zorv-installer.kit,
-# which names them, the programs to run (looked up on PATH, with the Debian package of each) and the
-# link arguments in order. zorv-pack compiles one installer's resources and links them with these
-# inputs (see tools/zorv_pack_installer.cpp). The host tree's kit holds the Linux installer program
-# instead; the host tree lays itself out as an installation does (bin/zorv-pack beside
-# share/zorvana), taking the Windows kits from the win32 and win64 trees.
+# A Windows tree stages its kit in kit/: the installer program, linked here without resources,
+# the default icon, and zorv-installer.kit, which names them. zorv-pack writes one installer's
+# resources into a copy of that program itself (see tools/windows_image.cpp), so packing needs no
+# compiler. The host tree's kit holds the Linux installer program instead; the host tree lays
+# itself out as an installation does (bin/zorv-pack beside share/zorvana), taking the Windows kits
+# from the win32 and win64 trees, and so does the win64 tree for the packer built for Windows.
 # The sample application and the Windows helpers of the tests are built by the Windows trees too.
 
 # Stages a kit into dir from a manifest that names its files by absolute path (see
@@ -78,6 +77,15 @@ function(zorv_link_closure start out_files out_system out_targets)
   set(${out_targets} ${targets} PARENT_SCOPE)
 endfunction()
 
+# zorv-pack, one code for Linux and Windows, in bin/ of its tree, with the kits in share/zorvana.
+function(zorv_packer)
+  add_executable(zorv-pack tools/zorv_pack.cpp tools/zorv_pack_payload.cpp tools/zorv_pack_installer.cpp
+    tools/zorv_pack_sign.cpp)
+  target_include_directories(zorv-pack PRIVATE payload)
+  target_link_libraries(zorv-pack PRIVATE zorv_tool_files zorv_resource_image zorv_bzip2)
+  set_target_properties(zorv-pack PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+endfunction()
+
 if(WIN32)
   find_program(ZORV_WINDRES ${ZORV_MINGW_TRIPLET}-windres REQUIRED)
 
@@ -94,36 +102,62 @@ if(WIN32)
     set(ZORV_ENTRY zorv_entry)
   endif()
 
-  # GUI subsystem; the C++ and gcc runtimes and libbzip2 linked in, so that the image imports
-  # system libraries alone; no symbols and no time stamp, so that the same inputs give the same
-  # bytes; warnings fatal, because a missing entry symbol is only a warning to the linker, which
-  # then starts the image at the beginning of its code. The libraries form one group: their
-  # order does not matter.
+  # The installer program of the kit, linked here once and for all without resources. GUI
+  # subsystem; the C++ and gcc runtimes and libbzip2 linked in, so that the image imports system
+  # libraries alone; no symbols and no time stamp, so that the same inputs give the same bytes;
+  # warnings fatal, because a missing entry symbol is only a warning to the linker, which then
+  # starts the image at the beginning of its code. The libraries form one group: their order does
+  # not matter.
   zorv_link_closure(zorv_installer_main kit_libraries kit_system kit_targets)
   set(ZORV_INSTALLER_LINK
     -mwindows -static -s -Wl,--no-insert-timestamp -Wl,-e,${ZORV_ENTRY} -Wl,--fatal-warnings
-    "$<JOIN:$<TARGET_OBJECTS:zorv_installer_main>,\nlink=>"
-    -Wl,--start-group ${kit_libraries} ${kit_system} -Wl,--end-group)
-  set(ZORV_KIT_LINK_LINES "")
-  foreach(arg IN LISTS ZORV_INSTALLER_LINK)
-    string(APPEND ZORV_KIT_LINK_LINES "link=${arg}\n")
-  endforeach()
-  # Programs by name, as zorv-pack finds them on PATH, each with the Debian package that has it.
-  get_filename_component(windres_name ${ZORV_WINDRES} NAME)
-  get_filename_component(cc_name ${CMAKE_C_COMPILER} NAME)
-  get_filename_component(cxx_name ${CMAKE_CXX_COMPILER} NAME)
+    $<TARGET_OBJECTS:zorv_installer_main> -Wl,--start-group ${kit_libraries} ${kit_system} -Wl,--end-group)
+  set(ZORV_BARE_INSTALLER ${CMAKE_BINARY_DIR}/installer/zorv-installer.exe)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/installer)
+  add_custom_command(OUTPUT ${ZORV_BARE_INSTALLER}
+    COMMAND ${CMAKE_CXX_COMPILER} ${ZORV_INSTALLER_LINK} -o ${ZORV_BARE_INSTALLER}
+    DEPENDS zorv_installer_main "$<TARGET_OBJECTS:zorv_installer_main>" ${kit_targets} ${kit_libraries}
+    COMMENT "The installer program without resources: ${ZORV_BARE_INSTALLER}"
+    COMMAND_EXPAND_LISTS VERBATIM)
   zorv_stage_kit(zorv_installer_kit ${CMAKE_BINARY_DIR}/kit
-"# The ${ZORV_MINGW_TRIPLET} installer kit, read by zorv-pack: one key=value a line; link lines in order.
-# Programs are looked up on PATH (name, then the Debian package that has it); every other value
-# that is not an option names a file of this folder.
-windres=${windres_name} ${ZORV_MINGW_PACKAGE_BINUTILS}
-cc=${cc_name} ${ZORV_MINGW_PACKAGE_GCC}
-cxx=${cxx_name} ${ZORV_MINGW_PACKAGE_GXX}
-rc=${PROJECT_SOURCE_DIR}/resources/installer.rc
+"# The ${ZORV_MINGW_TRIPLET} installer kit, read by zorv-pack: one key=value a line, each value a
+# file of this folder. The installer program has no resources: zorv-pack adds a section with the
+# payload, the settings and the icon (the default one, unless it is given another).
+program=${ZORV_BARE_INSTALLER}
 icon=${PROJECT_SOURCE_DIR}/resources/zorv.ico
-${ZORV_KIT_LINK_LINES}"
-    zorv_installer_main "$<TARGET_OBJECTS:zorv_installer_main>" ${kit_targets} ${kit_libraries}
-    ${PROJECT_SOURCE_DIR}/resources/installer.rc ${PROJECT_SOURCE_DIR}/resources/zorv.ico)
+" ${ZORV_BARE_INSTALLER} ${PROJECT_SOURCE_DIR}/resources/zorv.ico)
+
+  # For the tests: the installer linked with its resources compiled from resources/installer.rc,
+  # as installers were made before the packer wrote resources itself. Run in a folder holding
+  # payload.bz2, icon.ico and (with -DZORV_WITH_SETTINGS) settings.txt, it writes linked.exe there.
+  get_filename_component(cc_name ${CMAKE_C_COMPILER} NAME)
+  set(windres_line "'${ZORV_WINDRES}' --preprocessor=${cc_name} --preprocessor-arg=-E --preprocessor-arg=-xc")
+  string(APPEND windres_line [[ --preprocessor-arg=-DRC_INVOKED -J rc -O coff -i installer.rc -o resources.o "$@"]])
+  set(link_line "'${CMAKE_CXX_COMPILER}'")
+  foreach(arg IN LISTS ZORV_INSTALLER_LINK)
+    if(arg MATCHES "^\\$<TARGET_OBJECTS:")
+      string(APPEND link_line " '$<JOIN:${arg},' '>'")
+    else()
+      string(APPEND link_line " '${arg}'")
+    endif()
+  endforeach()
+  string(APPEND link_line " resources.o -o linked.exe")
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/link-with-resources.sh
+    CONTENT "#!/bin/sh\nset -e\ncp '${PROJECT_SOURCE_DIR}/resources/installer.rc' installer.rc\n${windres_line}\n${link_line}\n"
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+  # The packer built for Windows, a console program with everything linked in. Beside it, as an
+  # installation lays them out, the kits: links to this tree's, the win32 tree's and the host's.
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    zorv_packer()
+    target_link_options(zorv-pack PRIVATE -static -s)
+    set(ZORV_HOST_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/host CACHE PATH "the host preset's build tree")
+    set(ZORV_WIN32_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/win32 CACHE PATH "the win32 preset's build tree")
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/share/zorvana)
+    file(CREATE_LINK ${ZORV_WIN32_BUILD_DIR}/kit ${CMAKE_BINARY_DIR}/share/zorvana/i686 SYMBOLIC)
+    file(CREATE_LINK ${CMAKE_BINARY_DIR}/kit ${CMAKE_BINARY_DIR}/share/zorvana/x86_64 SYMBOLIC)
+    file(CREATE_LINK ${ZORV_HOST_BUILD_DIR}/share/zorvana/linux ${CMAKE_BINARY_DIR}/share/zorvana/linux SYMBOLIC)
+  endif()
 
   # The sample application, and the Windows helpers of the tests: a sender of the close request
   # alone, a holder of a file (or a program that ignores the close request), a library to plant
@@ -154,15 +188,11 @@ else()
   # Where the Windows presets build: the host tree takes their kits, the tests their samples.
   set(ZORV_WIN32_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/win32 CACHE PATH "the win32 preset's build tree")
   set(ZORV_WIN64_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/win64 CACHE PATH "the win64 preset's build tree")
-  add_executable(zorv-pack tools/zorv_pack.cpp tools/zorv_pack_payload.cpp tools/zorv_pack_installer.cpp
-    tools/zorv_pack_sign.cpp)
-  target_include_directories(zorv-pack PRIVATE payload)
-  target_link_libraries(zorv-pack PRIVATE zorv_tool_files zorv_resource_image zorv_bzip2)
+  zorv_packer()
 
   # Laid out as an installation is, so that the packer finds its kits here as it does there: the
   # Windows kits are links into their trees, and may be built after this one.
   set(ZORV_KITS_DIR ${CMAKE_BINARY_DIR}/share/zorvana)
-  set_target_properties(zorv-pack PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   file(MAKE_DIRECTORY ${ZORV_KITS_DIR})
   file(CREATE_LINK ${ZORV_WIN32_BUILD_DIR}/kit ${ZORV_KITS_DIR}/i686 SYMBOLIC)
   file(CREATE_LINK ${ZORV_WIN64_BUILD_DIR}/kit ${ZORV_KITS_DIR}/x86_64 SYMBOLIC)
@@ -174,6 +204,6 @@ else()
     VERBATIM)
   zorv_stage_kit(zorv_linux_kit ${ZORV_KITS_DIR}/linux
 "# The Linux installer kit, read by zorv-pack: the installer program, to which the payload is appended.
-stub=${stub}
+program=${stub}
 " ${stub})
 endif()

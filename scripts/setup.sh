@@ -14,7 +14,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 xvfb xdotool x11-apps imagemagick
   clang libclang-rt-14-dev dpkg-dev
-  osslsigncode openssl
+  osslsigncode openssl strace
 )
 missing=()
 for p in "${packages[@]}"; do

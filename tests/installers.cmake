@@ -25,7 +25,7 @@ set_tests_properties(installers.zorv_pack PROPERTIES FIXTURES_SETUP made_signed 
 add_test(NAME installers.pe_image COMMAND ${Python3_EXECUTABLE} -m unittest -v installer_pe_test
          WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/pe)
 set_tests_properties(installers.pe_image PROPERTIES FIXTURES_REQUIRED installers ENVIRONMENT
-  "SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_STAR=$<TARGET_FILE:star>;ZORV_ICON=${PROJECT_SOURCE_DIR}/resources/zorv.ico;ZORV_INSTALLER_I686=${installers_dir}/zorv-setup-i686.exe;ZORV_INSTALLER_X86_64=${installers_dir}/zorv-setup-x86_64.exe;ZORV_APP_DIR_I686=${app_i686};ZORV_APP_DIR_X86_64=${app_x86_64}")
+  "SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_STAR=$<TARGET_FILE:star>;ZORV_ICON=${PROJECT_SOURCE_DIR}/resources/zorv.ico;ZORV_INSTALLER_I686=${installers_dir}/zorv-setup-i686.exe;ZORV_INSTALLER_X86_64=${installers_dir}/zorv-setup-x86_64.exe;ZORV_APP_DIR_I686=${app_i686};ZORV_APP_DIR_X86_64=${app_x86_64};ZORV_WIN_DIR_I686=${ZORV_WIN32_BUILD_DIR};ZORV_WIN_DIR_X86_64=${ZORV_WIN64_BUILD_DIR}")
 
 # Under the sanitizers the Wine runs would only repeat themselves: no code of ours runs in them
 # that the sanitizers could watch.
@@ -78,11 +78,12 @@ foreach(arch i686 x86_64)
       upgrade_through_a_folder_that_links_to_another_drive
       second_installer_while_the_first_holds_the_target
       install_into_a_long_target
-      library_beside_installer_is_not_loaded)
+      library_beside_installer_is_not_loaded
+      packed_by_the_windows_packer)
     add_test(NAME wine.${arch}.${case} COMMAND ${Python3_EXECUTABLE} -m unittest -v wine_e2e.InstallerUnderWine.test_${case}
              WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
     set_tests_properties(wine.${arch}.${case} PROPERTIES FIXTURES_REQUIRED "installers;wine" ENVIRONMENT
-      "${env};ZORV_WINE_WORK=${wine_dir}/work/${arch};SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_INSTALLER=${installers_dir}/zorv-setup-${arch}.exe;ZORV_APP_DIR=${app_${arch}};ZORV_PACK=$<TARGET_FILE:zorv-pack>")
+      "${env};ZORV_WINE_WORK=${wine_dir}/work/${arch};SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_INSTALLER=${installers_dir}/zorv-setup-${arch}.exe;ZORV_APP_DIR=${app_${arch}};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_WINDOWS_PACK=${ZORV_WIN64_BUILD_DIR}/bin/zorv-pack.exe")
     list(APPEND arch_tests wine.${arch}.${case})
   endforeach()
 

@@ -1,24 +1,27 @@
-// What the command-line tools share: folder walks, archive writing, file reads, time stamps.
+// What the command-line tools share: folder walks, archive writing, file reads and copies, time stamps.
 #include "tool_files.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
+
+namespace fs = std::filesystem;
 
 bool collect_folder(const std::string &path, const std::string &name, std::vector<folder_file> &files,
                     std::string &error) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        error = path + ": " + strerror(errno);
+    std::error_code ec;
+    fs::file_status st = fs::status(path, ec);
+    if (ec) {
+        error = path + ": " + ec.message();
         return false;
     }
-    if (S_ISREG(st.st_mode)) {
+    if (fs::is_regular_file(st)) {
         if (!star_writer_name_ok(name.c_str())) {
             error = path + ": its name cannot be stored in the archive (\"" + name + "\")";
             return false;
@@ -26,19 +29,17 @@ bool collect_folder(const std::string &path, const std::string &name, std::vecto
         files.push_back({name, path});
         return true;
     }
-    if (!S_ISDIR(st.st_mode)) {
+    if (!fs::is_directory(st)) {
         error = path + ": neither a file nor a folder";
         return false;
     }
-    DIR *dir = opendir(path.c_str());
-    if (!dir) {
-        error = path + ": " + strerror(errno);
+    std::vector<std::string> children;
+    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+        children.push_back(it->path().filename().string());
+    if (ec) {
+        error = path + ": " + ec.message();
         return false;
     }
-    std::vector<std::string> children;
-    while (dirent *e = readdir(dir))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) children.push_back(e->d_name);
-    closedir(dir);
     std::sort(children.begin(), children.end());
     for (const std::string &child : children)
         if (!collect_folder(path + "/" + child, name.empty() ? child : name + "/" + child, files, error))
@@ -99,6 +100,99 @@ bool read_whole_file(const std::string &path, std::string &out) {
     s << in.rdbuf();
     out = s.str();
     return !in.bad();
+}
+
+bool append_file(const std::string &path, FILE *out, std::string &error,
+                 const std::function<void(const char *, size_t)> &seen) {
+    FILE *in = fopen(path.c_str(), "rb");
+    if (!in) {
+        error = path + ": " + strerror(errno);
+        return false;
+    }
+    static char buffer[1 << 16];
+    bool ok = true;
+    while (size_t n = fread(buffer, 1, sizeof buffer, in)) {
+        if (seen) seen(buffer, n);
+        if (fwrite(buffer, 1, n, out) != n) {
+            error = std::string("cannot write a copy of ") + path + ": " + strerror(errno);
+            ok = false;
+            break;
+        }
+    }
+    if (ok && ferror(in)) {
+        error = path + ": cannot be read";
+        ok = false;
+    }
+    fclose(in);
+    return ok;
+}
+
+namespace {
+
+// A name no other file is likely to have: 64 random bits in hexadecimal.
+std::string random_suffix() {
+    static std::random_device device;
+    char text[17];
+    snprintf(text, sizeof text, "%08x%08x", unsigned(device()), unsigned(device()));
+    return text;
+}
+
+}  // namespace
+
+bool write_file_in_place(const std::string &path, bool executable, std::string &error,
+                         const std::function<bool(FILE *, std::string &)> &write) {
+    std::error_code ec;
+    std::string tmp;
+    do tmp = path + ".tmp" + random_suffix();
+    while (fs::exists(fs::symlink_status(tmp, ec)));
+    FILE *out = fopen(tmp.c_str(), "wb");
+    if (!out) {
+        error = path + ": " + strerror(errno);
+        return false;
+    }
+    bool ok = write(out, error);
+    if (fclose(out) != 0 && ok) {
+        error = path + ": " + strerror(errno);
+        ok = false;
+    }
+    const fs::perms runnable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec;
+    if (ok && executable) fs::permissions(tmp, runnable, ec);
+    if (ok && !ec) fs::rename(tmp, path, ec);
+    if (ok && ec) {
+        error = path + ": " + ec.message();
+        ok = false;
+    }
+    if (!ok) fs::remove(tmp, ec);
+    return ok;
+}
+
+bool work_folder::make(const char *prefix, std::string &error) {
+    std::error_code ec;
+    // Absolute: the programs that signing runs are started in the folder itself.
+    fs::path root = fs::temp_directory_path(ec);
+    if (!ec) root = fs::absolute(root, ec);
+    if (ec) {
+        error = std::string("no temporary folder: ") + ec.message();
+        return false;
+    }
+    // create_directory fails rather than take over what is there, so the folder is this process's.
+    for (int tries = 0; tries < 100; tries++) {
+        fs::path dir = root / (std::string(prefix) + random_suffix());
+        if (fs::create_directory(dir, ec)) {
+            path = dir.string();
+            fs::permissions(dir, fs::perms::owner_all, ec);
+            return true;
+        }
+        if (ec && ec != std::errc::file_exists) break;
+    }
+    error = (root / prefix).string() + "...: " + (ec ? ec.message() : "cannot be made");
+    return false;
+}
+
+work_folder::~work_folder() {
+    std::error_code ec;
+    if (!path.empty()) fs::remove_all(path, ec);
 }
 
 bool parse_epoch_seconds(const char *text, long long &seconds) {

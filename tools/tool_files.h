@@ -1,9 +1,15 @@
-// What the command-line tools share: folder walks, archive writing, file reads, time stamps.
+// What the command-line tools share: folder walks, archive writing, file reads and copies, time stamps.
+//
+// They are written once for Linux and Windows, with the C++ standard library's files and the C
+// library's streams, so that the packer built for Windows walks, reads and writes exactly as its
+// Linux build does. Paths may use '/' or, on Windows, '\' and drive letters.
 #ifndef ZORV_TOOLS_TOOL_FILES_H
 #define ZORV_TOOLS_TOOL_FILES_H
 
+#include <stdint.h>
 #include <stdio.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,7 +38,29 @@ bool write_folder_archive(FILE *out, const std::vector<folder_file> &files, star
 // back. False with a reason naming the file.
 bool check_folder_bodies(const std::vector<folder_file> &files, std::string &error);
 
+// For small files only (kit descriptions, icons, a tool's output): anything that may be large is
+// copied with append_file.
 bool read_whole_file(const std::string &path, std::string &out);
+
+// Copies the file at path to the end of out in blocks, handing each block to seen when one is
+// given: a file of any size passes through a buffer of 64 KiB. False with a reason naming the
+// file that failed.
+bool append_file(const std::string &path, FILE *out, std::string &error,
+                 const std::function<void(const char *, size_t)> &seen = nullptr);
+
+// Writes path through a temporary file beside it: write fills the open file (false with error set
+// when it fails), and only a complete file is renamed into place, executable when asked, so that
+// a failure leaves neither a half-written file nor a damaged earlier one.
+bool write_file_in_place(const std::string &path, bool executable, std::string &error,
+                         const std::function<bool(FILE *, std::string &)> &write);
+
+// A folder of this process's own (owner only) in the system's temporary folder (TMPDIR on Linux),
+// removed with everything in it when the object goes.
+struct work_folder {
+    std::string path;
+    bool make(const char *prefix, std::string &error);
+    ~work_folder();
+};
 
 // Seconds since 1970 as the boundary lines carry them: a decimal number of at most ten digits.
 bool parse_epoch_seconds(const char *text, long long &seconds);

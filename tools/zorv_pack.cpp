@@ -1,14 +1,12 @@
 // zorv-pack: turns an application folder into a self-extracting installer for Windows or Linux.
 #include <errno.h>
-#include <ftw.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -37,12 +35,25 @@ const char kUsage[] =
     "same SOURCE_DATE_EPOCH give the same unsigned installer, byte for byte. On a terminal, one line\n"
     "shows the progress of the compression.\n";
 
+namespace fs = std::filesystem;
+
 // The platforms, each with the folder of its kit under the kits folder.
 const char *const kArches[] = {"i686", "x86_64", "linux"};
 
+// The packer's own executable: what Linux says it is, else what it was started as (Windows gives
+// programs their whole path as the first argument), else the program of that name on PATH.
+fs::path own_program(const char *argv0) {
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) return self;
+    std::string found, ignored;
+    if (find_program(argv0, "zorv-pack", found, ignored)) return fs::absolute(found, ec);
+    return fs::absolute(argv0, ec);
+}
+
 // Where the kits are: --kit, else ZORV_KIT_DIR, else ../share/zorvana beside the program itself,
 // wherever it was installed. where says which, for the message when a kit is missing.
-std::string kits_dir(const std::string &option, std::string &where) {
+std::string kits_dir(const std::string &option, const char *argv0, std::string &where) {
     const char *env = getenv("ZORV_KIT_DIR");
     if (!option.empty()) {
         where = "given by --kit";
@@ -53,13 +64,10 @@ std::string kits_dir(const std::string &option, std::string &where) {
         return env;
     }
     where = "../share/zorvana beside zorv-pack; --kit DIR or ZORV_KIT_DIR names another folder of kits";
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "../share/zorvana";
-    self[n] = '\0';
-    std::string bin(self, strrchr(self, '/') - self);
-    char up[PATH_MAX];
-    return std::string(realpath((bin + "/..").c_str(), up) ? up : bin + "/..") + "/share/zorvana";
+    std::error_code ec;
+    fs::path up = own_program(argv0).parent_path().parent_path();
+    fs::path resolved = fs::weakly_canonical(up, ec);
+    return ((ec ? up : resolved) / "share" / "zorvana").string();
 }
 
 // The largest compressed payload packed into the i686 installer. The loader maps its whole image,
@@ -97,41 +105,15 @@ bool windows_can_hold(const std::string &name) {
 }
 
 bool is_regular_file(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    std::error_code ec;
+    return fs::is_regular_file(path, ec);
 }
-
-// The work folder and everything in it.
-struct work_dir {
-    std::string path;
-    ~work_dir() {
-        if (!path.empty())
-            nftw(path.c_str(), [](const char *p, const struct stat *, int, FTW *) { return remove(p); }, 16,
-                 FTW_DEPTH | FTW_PHYS);
-    }
-};
 
 // Copies the finished installer beside out_path and renames it into place, so that a failure
 // never leaves a half-written installer nor damages one that was there before.
 bool place_output(const std::string &built, const std::string &out_path, std::string &error) {
-    std::string data;
-    if (!read_whole_file(built, data)) {
-        error = built + ": cannot be read";
-        return false;
-    }
-    std::string tmp = out_path + ".tmpXXXXXX";
-    int fd = mkstemp(&tmp[0]);
-    if (fd < 0) {
-        error = out_path + ": " + strerror(errno);
-        return false;
-    }
-    bool ok = write(fd, data.data(), data.size()) == ssize_t(data.size()) && fchmod(fd, 0755) == 0;
-    ok = close(fd) == 0 && ok && rename(tmp.c_str(), out_path.c_str()) == 0;
-    if (!ok) {
-        error = out_path + ": " + strerror(errno);
-        unlink(tmp.c_str());
-    }
-    return ok;
+    return write_file_in_place(out_path, true, error,
+                               [&](FILE *out, std::string &why) { return append_file(built, out, why); });
 }
 
 }  // namespace
@@ -188,9 +170,10 @@ int main(int argc, char **argv) {
 
     // Everything that can be refused is refused before the output is touched, and before a large
     // folder is compressed for minutes.
-    struct stat st;
-    if (stat(app_dir.c_str(), &st) != 0) return fail(app_dir + ": " + strerror(errno));
-    if (!S_ISDIR(st.st_mode)) return fail(app_dir + ": not a folder");
+    std::error_code ec;
+    fs::file_status app = fs::status(app_dir, ec);
+    if (!fs::exists(app)) return fail(app_dir + ": " + (ec ? ec.message() : "not found"));
+    if (!fs::is_directory(app)) return fail(app_dir + ": not a folder");
     if (!is_regular_file(app_dir + "/zorv.exe"))
         return fail(app_dir + ": no \"zorv.exe\" at its top level; the installer starts that program when it is done");
     if (!in.settings.empty() && !is_regular_file(in.settings)) return fail(in.settings + ": not a readable file");
@@ -205,15 +188,14 @@ int main(int argc, char **argv) {
                 return fail("ZORV_PACK_I686_LIMIT is not a number of bytes");
             if (v < payload_limit) payload_limit = v;
         }
-        struct stat settings_st;
-        if (!in.settings.empty() && stat(in.settings.c_str(), &settings_st) == 0) {
-            unsigned long long settings_size = settings_st.st_size;
-            payload_limit = settings_size < payload_limit ? payload_limit - settings_size : 0;
+        if (!in.settings.empty()) {
+            unsigned long long settings_size = fs::file_size(in.settings, ec);
+            if (!ec) payload_limit = settings_size < payload_limit ? payload_limit - settings_size : 0;
         }
     }
     std::string error, where;
     if (!in.icon.empty() && !check_icon(in.icon, error)) return fail(error);
-    if (!load_kit(kits_dir(kit_option, where), arch, where, in.k, error)) return fail(error);
+    if (!load_kit(kits_dir(kit_option, argv[0], where), arch, where, in.k, error)) return fail(error);
     if (sign.wanted()) {
         const char *password = getenv("ZORV_SIGN_PASSWORD");
         if (password && sign.password_file.empty()) sign.password = password;
@@ -226,11 +208,8 @@ int main(int argc, char **argv) {
             if (!windows_can_hold(f.name) || !star_name_is_safe_on_windows(f.name.c_str()))
                 return fail(f.path + ": Windows cannot hold a file by this name (\"" + f.name + "\")");
 
-    const char *tmp_root = getenv("TMPDIR");
-    work_dir work;
-    std::string pattern = std::string(tmp_root && *tmp_root == '/' ? tmp_root : "/tmp") + "/zorv-pack.XXXXXX";
-    if (!mkdtemp(&pattern[0])) return fail(pattern + ": " + strerror(errno));
-    work.path = pattern;
+    work_folder work;
+    if (!work.make("zorv-pack.", error)) return fail(error);
 
     in.payload = work.path + "/payload.bz2";
     std::string archive = work.path + "/payload.sta";
@@ -247,10 +226,10 @@ int main(int argc, char **argv) {
                     " bytes, the largest payload the 32-bit installer carries (its whole image must fit a 32-bit"
                     " address space); pack it with --arch x86_64 for 64-bit Windows");
     }
-    bool built = arch == "linux" ? build_linux_installer(in, work.path, error)
-                                 : build_windows_installer(in, work.path, error);
-    if (!built || (sign.wanted() && !sign_installer(sign, work.path, error)) ||
-        !place_output(work.path + "/" + kBuiltInstaller, out_path, error))
+    // An installer to be signed is built in the work folder, signed there and then copied out.
+    std::string built = sign.wanted() ? work.path + "/" + kBuiltInstaller : out_path;
+    bool ok = arch == "linux" ? build_linux_installer(in, built, error) : build_windows_installer(in, built, error);
+    if (!ok || (sign.wanted() && (!sign_installer(sign, work.path, error) || !place_output(built, out_path, error))))
         return fail(error);
     return 0;
 }

@@ -1,8 +1,8 @@
 // The packer's stages, shared by its command and its parts.
 //
 // The command is zorv_pack.cpp; the payload is made in zorv_pack_payload.cpp, the installer
-// executables (and the kits they are built from) in zorv_pack_installer.cpp, and the signature of
-// a Windows installer in zorv_pack_sign.cpp.
+// executables (from the kits' prebuilt programs) in zorv_pack_installer.cpp, and the signature of
+// a Windows installer in zorv_pack_sign.cpp. The same code is built for Linux and for Windows.
 #ifndef ZORV_TOOLS_ZORV_PACK_H
 #define ZORV_TOOLS_ZORV_PACK_H
 
@@ -29,30 +29,30 @@ compress_result compress_bzip2(const std::string &in_path, const std::string &ou
 // becomes icon 1 of icon group 102 and the resource table holds nothing more.
 bool check_icon(const std::string &path, std::string &error);
 
-// One platform's kit, read from DIR/zorv-installer.kit: its values with files made absolute and
-// programs found on PATH.
+// One platform's kit, read from DIR/zorv-installer.kit: its values, with the files it names given
+// with the kit folder's path.
 struct kit {
     std::string dir;
-    std::map<std::string, std::string> one;  // keys that appear once
-    std::vector<std::string> link;           // every "link=" line, in order
+    std::map<std::string, std::string> one;
 };
 
 // The file in every kit folder that describes it.
 static const char kKitFile[] = "zorv-installer.kit";
 
 // Reads the kit of arch from kits_dir/arch and checks, before anything is packed, that its files
-// are there and its programs on PATH. where says how kits_dir was chosen, for the message when
+// are there. where says how kits_dir was chosen, for the message when
 // there is no kit.
 bool load_kit(const std::string &kits_dir, const std::string &arch, const std::string &where, kit &k,
               std::string &error);
 
-// Finds a program as the shell would: a name with a '/' as it is, any other on PATH. The error for
-// a missing one names the Debian package that provides it.
+// Finds a program as the shell would: a name with a folder in it as it is, any other on PATH
+// (with ".exe" on Windows). The error for a missing one names the Debian package that provides it.
 bool find_program(const std::string &name, const std::string &package, std::string &path, std::string &error);
 
-// Runs a program in dir with standard input from /dev/null and its output kept in output. With
-// own_session the program has no controlling terminal, so that nothing it runs can prompt on it.
-// False when it cannot be run or ends with another status than 0; error then quotes its output.
+// Runs a program in dir with standard input from the null device and its output kept in output.
+// With own_session the program has no controlling terminal, so that nothing it runs can prompt on
+// it. False when it cannot be run or ends with another status than 0; error then quotes its
+// output. Only signing runs programs: an unsigned installer is packed without any.
 bool run_tool(const std::vector<std::string> &argv, const std::string &dir, const char *what, bool own_session,
               std::string &output, std::string &error);
 
@@ -64,17 +64,22 @@ struct installer_inputs {
     std::string icon;       // the icon, or empty for the kit's own
 };
 
-// The file, inside the work folder, that the builders (and the signer) leave the finished
-// installer in.
+// The file, inside the work folder, that an installer to be signed is built into and the signer
+// leaves it in.
 static const char kBuiltInstaller[] = "installer.exe";
 
-// Builds the Windows installer inside work_dir from the kit's resource script, resource compiler
-// and link inputs.
-bool build_windows_installer(const installer_inputs &in, const std::string &work_dir, std::string &error);
+// The builders write out_path through a temporary file beside it (write_file_in_place), so that
+// an unsigned installer goes where it belongs in one pass and only a complete one replaces an
+// earlier file.
 
-// Builds the Linux installer inside work_dir: the kit's Linux installer program with the payload
+// Builds the Windows installer into out_path: the kit's installer program with a resource section
+// added, holding the payload RCDATA_RAW/101, the settings RCDATA_RAW/103 when there are any, and
+// the icon (the kit's or the one given) as icon 1 of icon group 102, all in language 1033.
+bool build_windows_installer(const installer_inputs &in, const std::string &out_path, std::string &error);
+
+// Builds the Linux installer into out_path: the kit's Linux installer program with the payload
 // (and settings) appended as the Linux stand-in of the platform reads them.
-bool build_linux_installer(const installer_inputs &in, const std::string &work_dir, std::string &error);
+bool build_linux_installer(const installer_inputs &in, const std::string &out_path, std::string &error);
 
 // How to sign a Windows installer: a certificate and its key, or a PKCS#12 file, and the password
 // of the key (from a file, or the environment), never from the command line.

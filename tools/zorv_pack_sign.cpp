@@ -8,24 +8,28 @@
 // certificate authorities, which is how a certificate bought with its chain but without the root
 // verifies.
 #include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
+
+#include <filesystem>
 
 #include "zorv_pack.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
 bool absolute_file(std::string &path, const char *option, std::string &error) {
-    char resolved[PATH_MAX];
-    if (!realpath(path.c_str(), resolved) || access(resolved, R_OK) != 0) {
-        error = std::string(option) + " " + path + ": " + strerror(errno);
+    std::error_code ec;
+    fs::path resolved = fs::canonical(path, ec);
+    FILE *readable = ec ? nullptr : fopen(resolved.string().c_str(), "rb");
+    if (!readable) {
+        error = std::string(option) + " " + path + ": " + (ec ? ec.message() : strerror(errno));
         return false;
     }
-    path = resolved;
+    fclose(readable);
+    path = resolved.string();
     return true;
 }
 
@@ -81,12 +85,12 @@ bool check_signing(signing &s, std::string &error) {
 bool sign_installer(const signing &s, const std::string &work_dir, std::string &error) {
     std::string password_file = s.password_file, output;
     if (password_file.empty() && !s.password.empty()) {
-        // The work folder is the packer's own (mode 0700), and the file is removed with it.
+        // The work folder is the packer's own (its owner's alone), and the file is removed with it.
         password_file = work_dir + "/password.txt";
-        int fd = open(password_file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        FILE *out = fopen(password_file.c_str(), "wb");
         std::string line = s.password + "\n";
-        bool ok = fd >= 0 && write(fd, line.data(), line.size()) == ssize_t(line.size());
-        if (fd < 0 || close(fd) != 0 || !ok) {
+        bool ok = out && fwrite(line.data(), 1, line.size(), out) == line.size();
+        if (!out || fclose(out) != 0 || !ok) {
             error = password_file + ": " + strerror(errno);
             return false;
         }
@@ -135,8 +139,10 @@ bool sign_installer(const signing &s, const std::string &work_dir, std::string &
         error = "the signed installer does not verify (osslsigncode verify)" + (reason.empty() ? "" : ": " + reason);
         return false;
     }
-    if (rename((work_dir + "/signed.exe").c_str(), (work_dir + "/" + kBuiltInstaller).c_str()) != 0) {
-        error = work_dir + "/signed.exe: " + strerror(errno);
+    std::error_code ec;
+    fs::rename(work_dir + "/signed.exe", work_dir + "/" + kBuiltInstaller, ec);
+    if (ec) {
+        error = work_dir + "/signed.exe: " + ec.message();
         return false;
     }
     return true;

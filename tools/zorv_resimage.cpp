@@ -1,4 +1,4 @@
-// zorv-resimage: appends resources to a Linux program, as the Linux installer carries its payload.
+// zorv-resimage: adds resources to a program, as the installers carry their payload.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,11 +8,13 @@
 
 #include "resource_image.h"
 #include "tool_files.h"
+#include "windows_image.h"
 
 int main(int argc, char **argv) {
     if (argc < 3 || strcmp(argv[1], "--help") == 0) {
         fputs("usage: zorv-resimage OUT PROGRAM [TYPE/ID=FILE]...\n"
-              "Writes PROGRAM with the given resources appended to OUT, e.g. RCDATA_RAW/101=payload.bz2\n",
+              "Writes PROGRAM with the given resources appended to OUT, e.g. RCDATA_RAW/101=payload.bz2;\n"
+              "a Windows PROGRAM gets them in a resource section of its image, TYPE #N being type number N\n",
               argc < 3 ? stderr : stdout);
         return argc < 3 ? 1 : 0;
     }
@@ -30,15 +32,12 @@ int main(int argc, char **argv) {
             fprintf(stderr, "zorv-resimage: %s: expected TYPE/ID=FILE\n", argv[i]);
             return 1;
         }
-        resource_entry r{std::string(argv[i], size_t(slash - argv[i])), uint32_t(id), ""};
-        if (!read_whole_file(eq + 1, r.data)) {
-            fprintf(stderr, "zorv-resimage: %s: cannot read\n", eq + 1);
-            return 1;
-        }
-        resources.push_back(r);
+        resources.push_back({std::string(argv[i], size_t(slash - argv[i])), uint32_t(id), "", eq + 1});
     }
     std::string error;
-    if (!write_resource_image(program, resources, argv[1], error)) {
+    bool windows = program.compare(0, 2, "MZ") == 0;
+    if (windows ? !write_windows_image(argv[2], resources, argv[1], error)
+                : !write_resource_image(program, resources, argv[1], error)) {
         fprintf(stderr, "zorv-resimage: %s\n", error.c_str());
         return 1;
     }

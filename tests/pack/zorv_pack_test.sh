@@ -33,12 +33,13 @@ printf 'x\n' >"$T/device/NUL.txt"
 # Two images in one icon file: the installer carries exactly one.
 printf '\0\0\1\0\2\0' >"$T/two.ico"
 head -c 32 /dev/zero >>"$T/two.ico"
-# Kits: none where the packer looks beside itself or where it is told to look, and one whose
-# resource compiler is not installed.
+# Kits: none where the packer looks beside itself or where it is told to look, one without its
+# installer program, and (below) ones whose program the packer cannot add resources to.
 mkdir -p "$T/bin" "$T/kits"
 cp "$PACK" "$T/bin/zorv-pack"
-cp -rL "$(dirname "$PACK")/../share/zorvana/x86_64" "$T/kits/"
-sed -i 's/^windres=[^ ]*/windres=zorv-absent-windres/' "$T/kits/x86_64/zorv-installer.kit"
+KIT=$(dirname "$PACK")/../share/zorvana/x86_64
+cp -rL "$KIT" "$T/kits/"
+rm "$T/kits/x86_64/zorv-installer.exe"
 # Throw-away certificates: one with its key under a password (also as a PKCS#12 file), one more.
 printf 'secreto\n' >"$T/key.pass"
 printf 'otra\n' >"$T/wrong.pass"
@@ -94,8 +95,27 @@ refused_in_one_line "no kit where --kit says" "no i686 installer kit: $T/kits/i6
     "$APP" "${O[@]}" --kit "$T/kits"
 ZORV_KIT_DIR=$T/kits refused_in_one_line "no kit where ZORV_KIT_DIR says" "$T/kits/i686/zorv-installer.kit cannot be read (given by ZORV_KIT_DIR)" \
     "$APP" "${O[@]}"
-refused_in_one_line "program not on PATH"   "zorv-absent-windres is not on PATH; it comes with the Debian package binutils-mingw-w64-x86-64" \
+refused_in_one_line "kit without its program" "zorv-installer.kit: the kit is incomplete: $T/kits/x86_64/zorv-installer.exe" \
     "$APP" "${O[@]}" --arch x86_64 --kit "$T/kits"
+# The kit's program with resources already (an installer), signed, with its headers' gap in use.
+for k in resources signed full; do cp -rL "$KIT" "$T/kit-$k"; done
+"$PACK" "$APP" -o "$T/kit-resources/zorv-installer.exe" --arch x86_64
+rm "$T/kit-signed/zorv-installer.exe"
+osslsigncode sign -certs "$T/other-cert.pem" -key "$T/other.pem" -in "$KIT/zorv-installer.exe" \
+    -out "$T/kit-signed/zorv-installer.exe" >/dev/null
+python3 - "$T/kit-full/zorv-installer.exe" <<'EOF'
+import struct, sys
+image = bytearray(open(sys.argv[1], "rb").read())
+pe = struct.unpack_from("<I", image, 0x3C)[0]
+sections, optional = struct.unpack_from("<H", image, pe + 6)[0], struct.unpack_from("<H", image, pe + 20)[0]
+end = pe + 24 + optional + 40 * sections
+image[end:end + 40] = b"bound imports, say" + bytes(22)
+open(sys.argv[1], "wb").write(image)
+EOF
+for k in resources:"has resources already" signed:"is signed" full:"has no room in its headers for one more section header"; do
+    mkdir -p "$T/kits-${k%%:*}" && mv "$T/kit-${k%%:*}" "$T/kits-${k%%:*}/x86_64"
+    refused_in_one_line "kit program ${k%%:*}" "zorv-installer.exe: ${k#*:}" "$APP" "${O[@]}" --arch x86_64 --kit "$T/kits-${k%%:*}"
+done
 S=(--arch x86_64 --sign-cert "$T/cert.pem" --sign-key "$T/key.pem")
 refused_in_one_line "wrong password"        "key.pem: cannot be opened with the password given" "$APP" "${O[@]}" "${S[@]}" --sign-password-file "$T/wrong.pass"
 refused_in_one_line "no password"           "key.pem: needs its password"         "$APP" "${O[@]}" "${S[@]}"
@@ -124,8 +144,9 @@ check "device name packs for linux" [ $? -eq 0 ]
 # Reproducible: the same folder and SOURCE_DATE_EPOCH give the same bytes at another time and from
 # another work folder; another SOURCE_DATE_EPOCH changes the boundary lines and so the installer.
 for arch in "${ARCHES[@]}"; do
-    "$PACK" "$APP" -o "$T/out/a-$arch" --arch "$arch" 2>"$T/err"
+    strace -f -qq -e trace=execve -o "$T/execve" "$PACK" "$APP" -o "$T/out/a-$arch" --arch "$arch" 2>"$T/err"
     check "$arch: packs" [ $? -eq 0 ]
+    check "$arch: runs no other program" [ "$(grep -c 'execve(' "$T/execve")" -eq 1 ]
     check "$arch: nothing on standard error when it is no terminal" [ ! -s "$T/err" ]
     check "$arch: executable" [ -x "$T/out/a-$arch" ]
     sleep 1

@@ -2,10 +2,15 @@
 
 CTest gives the inputs in the environment: ZORV_INSTALLER_I686 and ZORV_INSTALLER_X86_64 (the
 installers packed from the sample application with SOURCE_DATE_EPOCH), ZORV_APP_DIR_I686 and
-ZORV_APP_DIR_X86_64 (those folders), ZORV_PACK, ZORV_STAR and ZORV_ICON (the default icon).
+ZORV_APP_DIR_X86_64 (those folders), ZORV_WIN_DIR_I686 and ZORV_WIN_DIR_X86_64 (the Windows build
+trees: the kit's program, and link-with-resources.sh, which links an installer with resources the
+way installers were made before the packer wrote them), ZORV_PACK, ZORV_STAR and ZORV_ICON (the
+default icon).
 """
 import bz2
+import itertools
 import os
+import shutil
 import struct
 import subprocess
 import tempfile
@@ -44,6 +49,10 @@ def icon_image(ico):
     assert count == 1, count
     size, offset = struct.unpack_from("<II", ico, 6 + 8)
     return ico[offset:offset + size]
+
+
+def align(value, to):
+    return (value + to - 1) // to * to
 
 
 def star_archive(app_dir):
@@ -114,6 +123,53 @@ class InstallerImage(unittest.TestCase):
                                                       (pe_image.RT_GROUP_ICON, 102, ENGLISH_US)})
                     self.assertEqual(resources[("RCDATA_RAW", 103, ENGLISH_US)], settings)
                     self.assertEqual(resources[(pe_image.RT_ICON, 1, ENGLISH_US)], icon_image(bytes(ico)))
+
+    def test_headers_the_packer_changes(self):
+        """Against the kit's program: one section more, after all others, with the image size, the
+        initialised data, the resource entry and the checksum (Windows' sum, which the linker wrote
+        into the program too) to match; every other byte as it was."""
+        for arch, _, _ in ARCHES:
+            with self.subTest(arch=arch):
+                bare = load(os.path.join(ENV["ZORV_WIN_DIR_" + arch.upper()], "kit", "zorv-installer.exe"))
+                packed = self.image(arch)
+                self.assertEqual(bare.field(bare.checksum_field), bare.checksum(), "the linker's checksum")
+                self.assertEqual(packed.field(packed.checksum_field), packed.checksum())
+                self.assertEqual(packed.sections[:-1], bare.sections)
+                name, rva, _, raw_at, raw_size = packed.sections[-1]
+                end = max(align(start + size, bare.section_alignment) for _, start, size, _, _ in bare.sections)
+                self.assertEqual((name, rva, raw_at), (".rsrc", end, align(len(bare.data), 512)))
+                self.assertEqual(len(packed.data), raw_at + raw_size)
+                self.assertEqual(packed.directories[2][0], rva)
+                self.assertEqual(packed.field(packed.image_size_field),
+                                 align(rva + packed.directories[2][1], bare.section_alignment))
+                self.assertEqual(packed.field(packed.initialized_data_field),
+                                 bare.field(bare.initialized_data_field) + raw_size)
+                expected = bytearray(bare.data)
+                for at, size in ((bare.sections_field, 2), (bare.initialized_data_field, 4), (bare.image_size_field, 4),
+                                 (bare.checksum_field, 4), (bare.directories_at + 16, 8),
+                                 (bare.section_table + 40 * len(bare.sections), 40)):
+                    expected[at:at + size] = packed.data[at:at + size]
+                self.assertEqual(packed.data[:raw_at], bytes(expected).ljust(raw_at, b"\0"))
+
+    def test_resource_table_as_linked(self):
+        """The same types, names, languages, bytes and order as an installer linked with the same
+        payload, settings and icon."""
+        for (arch, _, _), settings in itertools.product(ARCHES, (None, b"clave=valor\r\n")):
+            with self.subTest(arch=arch, settings=settings), tempfile.TemporaryDirectory() as tmp:
+                packed = os.path.join(tmp, "packed.exe")
+                pack = [ENV["ZORV_PACK"], ENV["ZORV_APP_DIR_" + arch.upper()], "-o", packed, "--arch", arch]
+                if settings:
+                    with open(os.path.join(tmp, "settings.txt"), "wb") as f:
+                        f.write(settings)
+                    pack += ["--settings", os.path.join(tmp, "settings.txt")]
+                subprocess.run(pack, check=True)
+                image = load(packed)
+                with open(os.path.join(tmp, "payload.bz2"), "wb") as f:
+                    f.write(dict(((t, n), d) for t, n, _, d in image.resources())[("RCDATA_RAW", 101)])
+                shutil.copyfile(ENV["ZORV_ICON"], os.path.join(tmp, "icon.ico"))
+                subprocess.run([os.path.join(ENV["ZORV_WIN_DIR_" + arch.upper()], "link-with-resources.sh")] +
+                               (["-DZORV_WITH_SETTINGS"] if settings else []), cwd=tmp, check=True)
+                self.assertEqual(image.resources(), load(os.path.join(tmp, "linked.exe")).resources())
 
 
 if __name__ == "__main__":

@@ -23,17 +23,22 @@ class Image:
         (self.machine, sections, self.timestamp, _, _, optional_size,
          self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
         opt = pe + 24
+        self.sections_field = pe + 6
         self.magic = self._u16(opt)
         if self.magic not in (0x10B, 0x20B):
             raise ValueError("unknown optional header magic %#x" % self.magic)
         self.entry_rva = self._u32(opt + 16)
+        # The fields that adding a section changes, by their offsets in the file.
+        self.initialized_data_field, self.image_size_field, self.checksum_field = opt + 8, opt + 56, opt + 64
+        self.section_alignment = self._u32(opt + 32)
         self.subsystem = self._u16(opt + 68)
         self.dll_characteristics = self._u16(opt + 70)
         dirs = opt + (96 if self.magic == 0x10B else 112)
         count = self._u32(dirs - 4)
+        self.directories_at = dirs
         self.directories = [struct.unpack_from("<II", data, dirs + 8 * i) for i in range(count)]
         self.sections = []
-        table = opt + optional_size
+        table = self.section_table = opt + optional_size
         for i in range(sections):
             name, vsize, rva, raw_size, raw_at = struct.unpack_from("<8sIIII", data, table + 40 * i)
             self.sections.append((name.rstrip(b"\0").decode(), rva, max(vsize, raw_size), raw_at, raw_size))
@@ -43,6 +48,21 @@ class Image:
 
     def _u32(self, at):
         return struct.unpack_from("<I", self.data, at)[0]
+
+    def field(self, at):
+        return self._u32(at)
+
+    def checksum(self):
+        """The image checksum as Windows computes it: 16-bit words summed with the carries folded
+        back in, the checksum field counted as zero, plus the file's length."""
+        data = bytearray(self.data)
+        data[self.checksum_field:self.checksum_field + 4] = bytes(4)
+        if len(data) % 2:
+            data.append(0)
+        total = sum(struct.unpack("<%dH" % (len(data) // 2), data))
+        while total >> 16:
+            total = (total & 0xFFFF) + (total >> 16)
+        return (total + len(self.data)) & 0xFFFFFFFF
 
     def offset(self, rva):
         """The file offset of a virtual address that lies in a section's stored bytes."""

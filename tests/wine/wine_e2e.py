@@ -5,7 +5,8 @@ i686 installer where the machine runs 32-bit programs (skipped, with the reason,
 not), and its x86_64 twin always. The inputs come in the environment: ZORV_WINE_ARCH (i686 or
 x86_64), ZORV_WINE_TEMPLATE (the prefix template of this run), ZORV_WINE_WORK (a folder for the
 sessions), ZORV_INSTALLER (the installer with the sample application), ZORV_APP_DIR (that
-application's folder), ZORV_PACK (the packer), ZORV_WIN_DIR (the Windows build tree of that
+application's folder), ZORV_PACK (the packer), ZORV_WINDOWS_PACK (the packer built for
+Windows, zorv-pack.exe, run by Wine's 64-bit loader), ZORV_WIN_DIR (the Windows build tree of that
 architecture, for the test helpers) and ZORV_ARTIFACTS (where screenshots are kept).
 
 The installer is run from a downloads folder that is also its current folder, as a user would.
@@ -167,6 +168,21 @@ class InstallerUnderWine(unittest.TestCase):
         self.assertEqual(tree(self.session.unix_path(target)), self.app)
         self.assert_no_temporary_files()
         self.assert_registry(target + r"\zorv.exe")
+
+    def test_packed_by_the_windows_packer(self):
+        """zorv-pack.exe given Windows paths (a drive letter, '\\') writes the Linux packer's installer
+        byte for byte, and it installs."""
+        app = "Z:" + os.path.abspath(ENV["ZORV_APP_DIR"]).replace("/", "\\")
+        installer = DOWNLOADS + r"\zorv-setup.exe"
+        status, text = self.session.run([ENV["ZORV_WINDOWS_PACK"], app, "-o", installer, "--arch", ENV["ZORV_WINE_ARCH"]],
+                                        loader=harness.WINE)
+        self.assertEqual(status, 0, text)
+        with open(self.session.unix_path(installer), "rb") as ours, open(ENV["ZORV_INSTALLER"], "rb") as linux:
+            self.assertTrue(ours.read() == linux.read(), "zorv-pack.exe wrote another installer than zorv-pack")
+        target = r"C:\Program Files\Zorvana Prueba"
+        status, boxes = self.finish(self.start_installer("-s", "-r", "-d", target, installer=installer))
+        self.assertEqual((status, boxes), (0, []))
+        self.assertEqual(tree(self.session.unix_path(target)), self.app)
 
     def test_consent_box(self):
         default = self.session.unix_path(DEFAULT_TARGET)
