@@ -14,7 +14,7 @@ add_custom_command(OUTPUT ${ZORV_FAULT_PAYLOAD}
 set(ZORV_WRAPPED_SEAM os_find_resource os_load_resource os_lock_resource os_get_windows_directory os_mkdir
   os_rmdir os_file_kind os_file_in_use os_rename os_fopen os_setvbuf os_fread os_getc os_fgets os_ferror os_fwrite os_fflush os_fseek os_fclose os_remove
   os_register_window_message os_broadcast_message os_reg_create_key os_reg_set_string os_exec os_message_box
-  os_sleep os_exit)
+  os_sleep os_exit os_thread_start)
 
 function(zorv_wrap_seam target)
   target_link_libraries(${target} PRIVATE zorv_driver zorv_payload zorv_platform)
