@@ -112,10 +112,11 @@ struct work_dir {
 };
 
 // Copies the finished installer beside out_path and renames it into place, so that a failure
-// never leaves a half-written installer nor damages one that was there before.
+// never leaves a half-written installer nor damages one that was there before. The copy goes a
+// piece at a time: the installer is as large as its payload.
 bool place_output(const std::string &built, const std::string &out_path, std::string &error) {
-    std::string data;
-    if (!read_whole_file(built, data)) {
+    FILE *in = fopen(built.c_str(), "rb");
+    if (!in) {
         error = built + ": cannot be read";
         return false;
     }
@@ -123,9 +124,15 @@ bool place_output(const std::string &built, const std::string &out_path, std::st
     int fd = mkstemp(&tmp[0]);
     if (fd < 0) {
         error = out_path + ": " + strerror(errno);
+        fclose(in);
         return false;
     }
-    bool ok = write(fd, data.data(), data.size()) == ssize_t(data.size()) && fchmod(fd, 0755) == 0;
+    std::vector<char> piece(1 << 20);
+    bool ok = true;
+    for (size_t n; ok && (n = fread(piece.data(), 1, piece.size(), in)) > 0;)
+        ok = write(fd, piece.data(), n) == ssize_t(n);
+    ok = ok && !ferror(in) && fchmod(fd, 0755) == 0;
+    fclose(in);
     ok = close(fd) == 0 && ok && rename(tmp.c_str(), out_path.c_str()) == 0;
     if (!ok) {
         error = out_path + ": " + strerror(errno);
