@@ -4,6 +4,10 @@
 // decoded; each worker decodes one block handed to it, started as its own thread and joined in
 // the order of the blocks, so that at most `workers` blocks are decoded at a time and the next
 // one is read meanwhile. Only whole blocks that decoded with their CRC right are written.
+//
+// An inconsistency that libbzip2 finds inside itself still ends the process with status 3 after
+// its message, from whichever thread meets it: exit ends every thread of the process, on Windows
+// and on Linux alike.
 #include "parallel_decode.h"
 
 #include <bzlib.h>
