@@ -9,6 +9,7 @@
 #include "zorv_pack_compress.h"
 
 #include <bzlib.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <deque>
@@ -25,8 +26,36 @@ namespace {
 const long long kBlockLimit = 100000 * 9 - 19;
 const size_t kChunk = 1 << 20;
 
+// libbzip2's tables for one compression (some 7.6 MB), kept for the next piece: allocating them
+// afresh for every piece costs the system a new page for each 4 KiB of them.
+struct kept_memory {
+    struct block {
+        size_t size;
+        void *memory;
+        bool used;
+    };
+    std::vector<block> blocks;
+    ~kept_memory() {
+        for (block &b : blocks) free(b.memory);
+    }
+    static void *take(void *self, int items, int size) {
+        auto &blocks = static_cast<kept_memory *>(self)->blocks;
+        size_t n = size_t(items) * size_t(size);
+        for (block &b : blocks)
+            if (!b.used && b.size == n) return b.used = true, b.memory;
+        void *memory = malloc(n);
+        if (memory) blocks.push_back({n, memory, true});
+        return memory;
+    }
+    static void give_back(void *self, void *memory) {
+        for (block &b : static_cast<kept_memory *>(self)->blocks)
+            if (b.memory == memory) b.used = false;
+    }
+};
+
 struct piece {
     long long begin = 0, size = 0;  // bytes of the input
+    kept_memory *memory = nullptr;  // no other piece in flight has the same
     std::string stream;             // compressed as a stream of their own
     bool ok = false;
     std::thread worker;
@@ -38,6 +67,9 @@ void compress_piece(const std::string &path, piece *p) {
     in.seekg(p->begin);
     bz_stream s;
     memset(&s, 0, sizeof s);
+    s.bzalloc = kept_memory::take;
+    s.bzfree = kept_memory::give_back;
+    s.opaque = p->memory;
     if (!in || BZ2_bzCompressInit(&s, 9, 0, 0) != BZ_OK) return;
     std::vector<char> input(1 << 18), output(1 << 16);
     long long left = p->size;
@@ -119,8 +151,10 @@ compress_result compress_bzip2_blocks(const std::string &in_path, const std::str
         ok = out.flush();
     }
 
+    // Piece k takes memory k % workers: the piece workers before it has been joined by then.
+    std::vector<kept_memory> memory(workers);
     std::deque<std::unique_ptr<piece>> running;
-    long long done = 0;
+    long long done = 0, started = 0;
     auto finish_oldest = [&] {
         piece &p = *running.front();
         if (p.worker.joinable()) p.worker.join();
@@ -137,6 +171,7 @@ compress_result compress_bzip2_blocks(const std::string &in_path, const std::str
         piece *p = running.back().get();
         p->begin = begin;
         p->size = end - begin;
+        p->memory = &memory[size_t(started++ % workers)];
         try {
             p->worker = std::thread(compress_piece, std::cref(in_path), p);
         } catch (const std::system_error &) {
