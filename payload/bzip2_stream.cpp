@@ -1,12 +1,6 @@
 // The bzip2 stream bit by bit: finding magics, copying bits, streams of one block.
 #include "bzip2_stream.h"
 
-namespace {
-
-const uint64_t kMagicMask = (uint64_t(1) << 48) - 1;
-
-}  // namespace
-
 uint64_t bz_get_bits(const unsigned char *data, uint64_t at, unsigned n) {
     const unsigned char *p = data + at / 8;
     unsigned skip = unsigned(at % 8), bytes = (skip + n + 7) / 8;
@@ -15,25 +9,38 @@ uint64_t bz_get_bits(const unsigned char *data, uint64_t at, unsigned n) {
     return (v >> (bytes * 8 - skip - n)) & ((uint64_t(1) << n) - 1);
 }
 
-// Each byte ends eight windows of 48 bits, one per bit offset; they are looked at in the order of
-// their starts, so the first magic found is the earliest.
+// A magic that starts d bits before a byte boundary (d from 0 to 7) lays down two whole bytes
+// there that only the offset decides: a byte of compressed data is looked at closer only where it
+// and the next could be those two, for the same magic and offset, and that is rare.
+struct magic_bytes {
+    uint16_t first[256], second[256];  // bit 8m + d: magic m at offset d lays this byte down
+};
+
+constexpr magic_bytes make_magic_bytes() {
+    magic_bytes t{};
+    const uint64_t magics[2] = {kBzBlockMagic, kBzEndMagic};
+    for (unsigned m = 0; m < 2; m++)
+        for (unsigned d = 0; d < 8; d++) {
+            t.first[(magics[m] >> (40 - d)) & 0xff] |= uint16_t(1u << (8 * m + d));
+            t.second[(magics[m] >> (32 - d)) & 0xff] |= uint16_t(1u << (8 * m + d));
+        }
+    return t;
+}
+
+constexpr magic_bytes kMagicBytes = make_magic_bytes();
+
 uint64_t bz_find_magic(const unsigned char *data, size_t size, uint64_t from, bool *is_end) {
-    // The window ending in byte k starts at bit 8k - 40 - shift; earlier bytes end only windows
-    // that start before from.
-    uint64_t first = (from + 47) / 8;
-    if (first < 5) first = 5;
-    if (first >= size) return kBzNone;
-    uint64_t window = 0;
-    for (uint64_t k = first >= 7 ? first - 7 : 0; k < first; k++) window = window << 8 | data[k];
-    for (uint64_t k = first; k < size; k++) {
-        window = window << 8 | data[k];
-        for (int shift = 7; shift >= 0; shift--) {
-            uint64_t bits = (window >> shift) & kMagicMask;
+    // A magic wholly within the data lays its first whole byte down at size - 6 at the latest.
+    for (uint64_t k = (from + 7) / 8; k + 6 <= size; k++) {
+        unsigned could = kMagicBytes.first[data[k]] & kMagicBytes.second[data[k + 1]];
+        if (!could) continue;
+        for (int d = 7; d >= 0; d--) {  // the starts in their order
+            uint64_t at = 8 * k - unsigned(d);
+            if (!(could & (0x101u << d)) || 8 * k < unsigned(d) || at < from) continue;
+            uint64_t bits = bz_get_bits(data, at, 48);
             if (bits != kBzBlockMagic && bits != kBzEndMagic) continue;
-            int64_t at = int64_t(8 * k) - 40 - shift;
-            if (at < 0 || uint64_t(at) < from) continue;
             *is_end = bits == kBzEndMagic;
-            return uint64_t(at);
+            return at;
         }
     }
     return kBzNone;
