@@ -151,8 +151,11 @@ compress_result compress_bzip2_blocks(const std::string &in_path, const std::str
         ok = out.flush();
     }
 
-    // Piece k takes memory k % workers: the piece workers before it has been joined by then.
-    std::vector<kept_memory> memory(workers);
+    // One piece more than workers is in flight, so that no core waits while the oldest piece, the
+    // next to be spliced, is still being compressed. Piece k takes memory k % in_flight: the piece
+    // in_flight before it has been joined by then.
+    const size_t in_flight = workers + 1;
+    std::vector<kept_memory> memory(in_flight);
     std::deque<std::unique_ptr<piece>> running;
     long long done = 0, started = 0;
     auto finish_oldest = [&] {
@@ -165,13 +168,13 @@ compress_result compress_bzip2_blocks(const std::string &in_path, const std::str
         if (ok && !too_large) progress(done);
     };
     auto start = [&](long long begin, long long end) {
-        if (running.size() == workers) finish_oldest();
+        if (running.size() == in_flight) finish_oldest();
         if (!ok || too_large) return;
         running.push_back(std::make_unique<piece>());
         piece *p = running.back().get();
         p->begin = begin;
         p->size = end - begin;
-        p->memory = &memory[size_t(started++ % workers)];
+        p->memory = &memory[size_t(started++) % in_flight];
         try {
             p->worker = std::thread(compress_piece, std::cref(in_path), p);
         } catch (const std::system_error &) {
