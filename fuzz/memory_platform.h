@@ -1,4 +1,4 @@
-// An in-memory stand-in for the seam's files, folders and resources, for the fuzz harnesses.
+// An in-memory stand-in for the seam's files, folders, resources and threads, for the fuzz harnesses.
 //
 // The harnesses link the installer's archive and payload code with this instead of a real
 // platform: nothing touches the disk, so a run costs microseconds, and every path the code makes

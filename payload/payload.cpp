@@ -4,6 +4,7 @@
 #include <bzlib.h>
 #include <string.h>
 
+#include "parallel_decode.h"
 #include "platform.h"
 #include "star.h"
 #include "transaction.h"
@@ -39,15 +40,15 @@ os_file *write_compressed(const void *data, unsigned long size) {
     return nullptr;
 }
 
-// Decodes the first bzip2 stream of in into archive, reading and writing through the seam, as
-// libbzip2's own file reader would: a 4096-byte piece at a time. Only a stream decoded to its
-// end mark, every block and the stream CRC checked, and written whole counts; bytes after the
+// Decodes the first bzip2 stream of in into archive in one pass, reading and writing through the
+// seam, as libbzip2's own file reader would: a 4096-byte piece at a time. Only a stream decoded to
+// its end mark, every block and the stream CRC checked, and written whole counts; bytes after the
 // end mark are never read. Otherwise nothing may be extracted from it, because the pieces written
 // before a failing block would carry damaged bytes into the target.
-bool decompress(os_file *in, os_file *archive) {
+star_result decompress_in_one_pass(os_file *in, os_file *archive) {
     bz_stream s;
     memset(&s, 0, sizeof s);
-    if (BZ2_bzDecompressInit(&s, 0, 0) != BZ_OK) return star_fail(STAR_ERR_READ), false;
+    if (BZ2_bzDecompressInit(&s, 0, 0) != BZ_OK) return STAR_ERR_READ;
     char input[4096], piece[4096];
     bool input_ended = false;
     star_result why = STAR_OK;
@@ -83,6 +84,25 @@ bool decompress(os_file *in, os_file *archive) {
         }
     }
     BZ2_bzDecompressEnd(&s);
+    return why;
+}
+
+// The decoding on every processor; whatever that cannot prove right (a damaged stream among it)
+// is decoded again in one pass from the start, over what it wrote, so that every stream ends as
+// one pass ends it.
+bool decompress(os_file *in, os_file *archive) {
+    star_result why = STAR_OK;
+    switch (decompress_in_parallel(in, archive, decoding_workers())) {
+    case parallel_decoded:
+        break;
+    case parallel_failed:
+        return false;
+    case parallel_fall_back:
+        if (os_fseek(in, 0) != 0) why = STAR_ERR_READ;
+        else if (os_fseek(archive, 0) != 0) why = STAR_ERR_WRITE;
+        else why = decompress_in_one_pass(in, archive);
+        break;
+    }
     if (why == STAR_OK && os_fflush(archive) != 0) why = STAR_ERR_WRITE;
     if (why != STAR_OK) star_fail(why);
     return why == STAR_OK;

@@ -215,6 +215,22 @@ long os_reg_query_value(os_key key, const char *name, unsigned long *type, void 
 // RegCloseKey.
 long os_reg_close_key(os_key key);
 
+// ---- Threads ----
+//
+// The payload's decoding runs its blocks on threads of their own. Such a thread only computes: it
+// makes no os_ call and touches nothing but what its starter handed it, and the starter reads the
+// results only after os_thread_join. So the core's calls into this seam stay on one thread.
+
+typedef struct os_thread_ *os_thread;
+// CreateThread running run(arg), with a stack of 256 KiB (reserved, not committed): enough for
+// computing, and little of a 32-bit address space. Null when the thread cannot be started.
+os_thread os_thread_start(void (*run)(void *arg), void *arg);
+// WaitForSingleObject(thread, INFINITE), then CloseHandle: returns once run has returned, and
+// everything run wrote is then visible to the caller.
+void os_thread_join(os_thread thread);
+// GetSystemInfo's dwNumberOfProcessors: the processors this program may run on, at least 1.
+unsigned os_processor_count(void);
+
 }  // extern "C"
 
 #endif

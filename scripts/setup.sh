@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-  cmake g++ make libgtest-dev libbz2-dev bzip2 python3 time e2fsprogs
+  cmake g++ make libgtest-dev libbz2-dev bzip2 lbzip2 python3 time e2fsprogs
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 xvfb xdotool x11-apps imagemagick
   clang libclang-rt-14-dev dpkg-dev

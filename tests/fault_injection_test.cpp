@@ -42,13 +42,13 @@ namespace {
 
 enum Op { FindResource, LoadResource, LockResource, WindowsDir, Mkdir, Rmdir, Kind, InUse, Open, SetBuffer, Read,
           Write, Flush, Seek, Close, Remove, Rename, Hold, RemoveHeld, Truncate, FileSize, Fsync, FsyncPath, FreeSpace,
-          FullPath, StoredName, RegisterMessage, Broadcast, RegCreate, RegSet, Exec, kOps };
+          FullPath, StoredName, RegisterMessage, Broadcast, RegCreate, RegSet, Exec, ThreadStart, kOps };
 const char *const kOpNames[kOps] = {"find resource", "load resource", "lock resource", "windows directory", "mkdir",
                                     "rmdir", "file kind", "in use", "open", "set buffer", "read", "write", "flush",
                                     "seek", "close", "remove", "rename", "hold", "remove held", "truncate",
                                     "file size", "fsync", "fsync path", "free space", "full path", "stored name",
                                     "register message", "broadcast", "registry create key", "registry set value",
-                                    "launch"};
+                                    "launch", "start thread"};
 
 struct Injector {
     bool armed = false;
@@ -117,6 +117,7 @@ int __real_os_full_path(const char *path, char *out, size_t size);
 int __real_os_stored_name(const char *path, char *out, size_t size);
 long __real_os_reg_create_key(os_key root, const char *subkey, os_key *out);
 long __real_os_reg_set_string(os_key key, const char *name, const void *data, unsigned long size);
+os_thread __real_os_thread_start(void (*run)(void *), void *arg);
 
 os_resource __wrap_os_find_resource(int id, const char *type) {
     return inject(FindResource) ? nullptr : __real_os_find_resource(id, type);
@@ -224,6 +225,10 @@ long __wrap_os_reg_create_key(os_key root, const char *subkey, os_key *out) {
 }
 long __wrap_os_reg_set_string(os_key key, const char *name, const void *data, unsigned long size) {
     return inject(RegSet) ? 5 : __real_os_reg_set_string(key, name, data, size);
+}
+// A worker that cannot start: the decoding falls back to one pass, and the installation goes on.
+os_thread __wrap_os_thread_start(void (*run)(void *), void *arg) {
+    return inject(ThreadStart) ? nullptr : __real_os_thread_start(run, arg);
 }
 int __wrap_os_exec(const char *program, const char *arg0, const char *arg1) {
     if (inject(Exec)) return -1;
@@ -502,6 +507,8 @@ int main() {
                 } else if (op == Exec) {
                     check(o.messages == std::vector<std::string>{kLaunchFailed}, what + "message 3");
                     check(o.status == -1 && now == after && recorded() == program, what + "installed, recorded");
+                } else if (op == ThreadStart && !o.launched) {
+                    check(false, what + "the decoding did not fall back to one pass");
                 } else if (o.launched) {
                     // The failure did not matter (a folder that exists anyway, a temporary file left
                     // behind, a buffer, the broadcast, the registry record, which never stops an

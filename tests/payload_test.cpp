@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "bzip2_stream.h"
+#include "parallel_decode.h"
 #include "payload.h"
 #include "payload_test_util.h"
 #include "star_result.h"
@@ -36,6 +38,19 @@ Files sample_app() {
     for (int i = 0; i < 40000; i++) noise += char((x = x * 1103515245 + 12345) >> 24);
     app["lib/zorvdata.dll"] = strip_magic(noise);
     return app;
+}
+
+// n bytes of letters, no two neighbours equal: about 900 000 make a block.
+std::string letters(size_t n) {
+    std::string s;
+    for (unsigned x = 1; s.size() < n;)
+        if (char c = char('a' + (x = x * 1103515245 + 12345) % 23); s.empty() || c != s.back()) s += c;
+    return s;
+}
+
+std::string flip(std::string data, uint64_t bit) {
+    data[bit / 8] = char(data[bit / 8] ^ (0x80 >> bit % 8));
+    return data;
 }
 
 // What the pipeline left in the current folder root besides the target: must be nothing.
@@ -80,6 +95,10 @@ TEST_F(Payload, InstallsTheApplicationAndRemovesTemporaryFiles) {
 TEST_F(Payload, FailureTable) {
     const std::string good = bz2(make_archive({{"zorv.exe", "program"}}));
     const std::string archive = make_archive({{"a.exe", "program"}, {"b.dll", std::string(300, 'b')}});
+    const std::string two_blocks = bz2(make_archive({{"zorv.exe", letters(1200000)}}));
+    bool end;
+    const uint64_t second = bz_find_magic(reinterpret_cast<const unsigned char *>(two_blocks.data()),
+                                          two_blocks.size(), 33, &end);
     struct Case {
         std::string what;
         std::map<int, std::string> resources;
@@ -126,6 +145,12 @@ TEST_F(Payload, FailureTable) {
         {"empty resource", {{ZORV_PAYLOAD_ID, ""}}, nullptr, -1, {}, {}, STAR_ERR_CUT_SHORT},
         {"not bzip2", {{ZORV_PAYLOAD_ID, archive}}, nullptr, -1, {}, {}, STAR_ERR_DAMAGED},
         {"truncated bzip2", {{ZORV_PAYLOAD_ID, bz2(archive).substr(0, 60)}}, nullptr, -1, {}, {}, STAR_ERR_CUT_SHORT},
+        // The first block decodes and is written before the second fails: nothing of it is kept.
+        {"the second block's CRC damaged", {{ZORV_PAYLOAD_ID, flip(two_blocks, second + 60)}}, nullptr, -1, {}, {},
+         STAR_ERR_DAMAGED},
+        // The stream CRC ends at most 7 bits before the end.
+        {"the stream CRC damaged", {{ZORV_PAYLOAD_ID, flip(two_blocks, 8 * two_blocks.size() - 16)}}, nullptr, -1,
+         {}, {}, STAR_ERR_DAMAGED},
         {"tmp_inst.bz2 cannot be created", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) { mkdir_p(d / "tmp_inst.bz2"), write_file(d / "tmp_inst.bz2/in-the-way", ""); },
          -1, {}, {{"tmp_inst.bz2/in-the-way", ""}}, STAR_ERR_WRITE},
@@ -269,7 +294,8 @@ TEST_F(Payload, DecompressedSizesAroundMultiplesOf4096) {
 TEST_F(Payload, OnlyTheFirstStreamCountsAndTrailingBytesAreIgnored) {
     const std::string first = bz2(make_archive({{"zorv.exe", "first"}}));
     const std::string second = bz2(make_archive({{"other.exe", "second"}}));
-    for (const std::string &payload : {first + second, first + std::string("trailing garbage")}) {
+    // "1AY&SY" is the block magic, here at a byte boundary after the end.
+    for (const std::string &payload : {first + second, first + std::string("trailing garbage"), first + "1AY&SY..."}) {
         use_resources(images, {{ZORV_PAYLOAD_ID, payload}});
         EXPECT_EQ(install_payload("target/"), 0);
         EXPECT_EQ(installed(), (Files{{"zorv.exe", "first"}}));
@@ -278,3 +304,42 @@ TEST_F(Payload, OnlyTheFirstStreamCountsAndTrailingBytesAreIgnored) {
 }
 
 }  // namespace
+
+// Streams decoded block by block, and one that must fall back to one pass: the block magic inside
+// a block, made so by the bytes it holds. A block's map of the byte values it holds is 16 bits
+// saying which groups of 16 values occur, then 16 bits for each group that does: bytes of groups
+// 0 to 2 only, making those bits 0x3141 0x5926 0x5359, put the magic at bit 153 of the stream.
+TEST(ParallelDecode, DecodesBlocksOrFallsBack) {
+    std::string group_bytes, chance;
+    const unsigned words[] = {0x3141, 0x5926, 0x5359};
+    for (int g = 0; g < 3; g++)
+        for (int j = 0; j < 16; j++)
+            if (words[g] & (0x8000 >> j)) group_bytes += char(16 * g + j);
+    for (unsigned x = 1; chance.size() < 5000;)
+        chance += group_bytes[((x = x * 1103515245 + 12345) >> 16) % group_bytes.size()];
+    const std::string in_map = bz2(chance);
+    bool end = true;
+    EXPECT_EQ(bz_find_magic(reinterpret_cast<const unsigned char *>(in_map.data()), in_map.size(), 33, &end), 153u);
+    EXPECT_FALSE(end);
+    const struct {
+        const char *what;
+        std::string data;
+        parallel_result result;
+    } cases[] = {
+        {"three blocks", letters(2000000), parallel_decoded},
+        {"no block", "", parallel_decoded},
+        {"the block magic inside a block", chance, parallel_fall_back},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        write_file(dir / "in", bz2(c.data));
+        os_file *in = os_fopen((dir / "in").c_str(), "rb"), *out = os_fopen((dir / "out").c_str(), "wb");
+        EXPECT_EQ(decompress_in_parallel(in, out, 2), c.result);
+        os_fclose(in);
+        os_fclose(out);
+        if (c.result == parallel_decoded) {
+            EXPECT_TRUE(read_file(dir / "out") == c.data);
+        }
+    }
+}

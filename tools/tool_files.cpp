@@ -93,13 +93,14 @@ bool check_folder_bodies(const std::vector<folder_file> &files, std::string &err
     return each_body(files, error, [](const folder_file &, os_file *body) { return star_check_body(body); });
 }
 
+// Straight into out, sized first: a string stream would hold a second copy of a large payload.
 bool read_whole_file(const std::string &path, std::string &out) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return !in.bad();
+    std::streamoff size = in.tellg();
+    if (size < 0 || !in.seekg(0)) return false;
+    out.resize(size_t(size));
+    return size == 0 || in.read(&out[0], size);
 }
 
 bool append_file(const std::string &path, FILE *out, std::string &error,

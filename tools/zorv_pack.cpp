@@ -110,7 +110,8 @@ bool is_regular_file(const std::string &path) {
 }
 
 // Copies the finished installer beside out_path and renames it into place, so that a failure
-// never leaves a half-written installer nor damages one that was there before.
+// never leaves a half-written installer nor damages one that was there before. The copy goes a
+// piece at a time: the installer is as large as its payload.
 bool place_output(const std::string &built, const std::string &out_path, std::string &error) {
     return write_file_in_place(out_path, true, error,
                                [&](FILE *out, std::string &why) { return append_file(built, out, why); });

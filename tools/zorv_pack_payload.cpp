@@ -1,5 +1,4 @@
 // The packer's payload: the application folder as a sorted LF archive, compressed with bzip2 -9.
-#include <bzlib.h>
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -9,6 +8,7 @@
 
 #include "star_writer.h"
 #include "zorv_pack.h"
+#include "zorv_pack_compress.h"
 
 bool write_app_archive(const std::vector<folder_file> &files, long long stamp, const std::string &archive_path,
                        std::string &error) {
@@ -60,51 +60,17 @@ struct progress_line {
 
 compress_result compress_bzip2(const std::string &in_path, const std::string &out_path, unsigned long long max_size,
                                bool progress, std::string &error) {
-    FILE *in = fopen(in_path.c_str(), "rb");
-    FILE *out = in ? fopen(out_path.c_str(), "wb") : nullptr;
-    bz_stream s;
-    memset(&s, 0, sizeof s);
-    bool ok = out && BZ2_bzCompressInit(&s, 9, 0, 0) == BZ_OK;
     progress_line line;
     struct stat st;
-    if (progress && ok && fstat(fileno(in), &st) == 0) {
+    if (progress && stat(in_path.c_str(), &st) == 0) {
         line.on = true;
         line.total = st.st_size;
         clock_gettime(CLOCK_MONOTONIC, &line.start);
     }
-    static char in_buf[1 << 16], out_buf[1 << 16];
-    bool done = false, too_large = false;
-    unsigned long long written = 0;
-    long long read_so_far = 0;
-    while (ok && !done && !too_large) {
-        size_t got = fread(in_buf, 1, sizeof in_buf, in);
-        if (ferror(in)) ok = false;
-        int action = feof(in) ? BZ_FINISH : BZ_RUN;
-        s.next_in = in_buf;
-        s.avail_in = unsigned(got);
-        do {
-            s.next_out = out_buf;
-            s.avail_out = sizeof out_buf;
-            int r = BZ2_bzCompress(&s, action);
-            if (r == BZ_STREAM_END) done = true;
-            else if (r != BZ_RUN_OK && r != BZ_FINISH_OK) ok = false;
-            size_t n = sizeof out_buf - s.avail_out;
-            if (ok && n && fwrite(out_buf, 1, n, out) != n) ok = false;
-            written += n;
-            if (written > max_size) too_large = true;
-        } while (ok && !done && !too_large && (s.avail_in > 0 || action == BZ_FINISH));
-        read_so_far += got;
-        line.show(read_so_far);
-    }
+    compress_result result = compress_bzip2_blocks(in_path, out_path, max_size, 0,
+                                                   [&line](long long done) { line.show(done); }, error);
     line.clear();
-    if (out) BZ2_bzCompressEnd(&s);
-    if (in) fclose(in);
-    if (out && fclose(out) != 0) ok = false;
-    if (!ok) {
-        error = "compressing the archive into " + out_path + " failed";
-        return compress_failed;
-    }
-    return too_large ? compress_too_large : compressed;
+    return result;
 }
 
 bool check_icon(const std::string &path, std::string &error) {

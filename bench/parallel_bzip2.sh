@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Packing and installing on every core: zorv-pack and the Linux installer against bzip2 and lbzip2.
+#
+# usage: bench/parallel_bzip2.sh [--reps N]
+#
+# The application is some 260 MB of libraries and documents: Wine's Windows libraries (those whose
+# names sort first, up to 130 MB) and the regular files of /usr/share/doc (one of any names that
+# differ only in case), which bzip2 -9 packs 2.5 to 1. Each figure is the least wall time of N runs (default 3), every run into a fresh
+# folder, the commands taking turns in one run of the script:
+#   - packing: zorv-pack --arch linux against bzip2 -9 (goal at most 0.60) and lbzip2 -9 -n 2 of
+#     the same archive; its payload must be bzip2 -9 -c's, byte for byte;
+#   - installing: the Linux installer (-s -r -d), its 1 s wait and the extraction included, against
+#     bzip2 -dc of its payload (goal at most 1.0); its decoding, the installation less the 1 s wait
+#     and less star extract of the same archive, against lbzip2 -d -n 2 (goal at most 1.6);
+#   - the peak memory (largest resident set) of packing and of installing.
+# The load average is printed beside the figures: above about 1.5 they are disturbed.
+set -euo pipefail
+export LC_ALL=C
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build/host
+work=$root/build/bench/parallel_bzip2
+reps=3
+while (($#)); do
+    case $1 in
+    --reps) reps=${2:?--reps needs a number}; shift ;;
+    *) echo "usage: $0 [--reps N]" >&2; exit 2 ;;
+    esac
+    shift
+done
+for tool in bzip2 lbzip2; do
+    command -v $tool >/dev/null || { echo "$tool is missing: run scripts/setup.sh" >&2; exit 1; }
+done
+(cd "$root" && { [ -f build/host/CMakeCache.txt ] || cmake --preset host >/dev/null; } &&
+    cmake --build --preset host -j2 --target zorv-pack star zorv_linux_kit >/dev/null)
+
+app=$work/app
+if [ ! -f "$app/zorv.exe" ]; then
+    rm -rf "$work" && mkdir -p "$app"
+    python3 - "$app" <<'PY'
+import os, shutil, sys
+app = sys.argv[1]
+taken = set()  # names as Windows compares them: a second "index.html" beside "Index.html" is left out
+def copy(src, dst):
+    if dst.lower() in taken:
+        return
+    taken.add(dst.lower())
+    os.makedirs(os.path.dirname(dst), exist_ok=True)
+    shutil.copyfile(src, dst)
+total = 0
+libs = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"
+for name in sorted(os.listdir(libs)):
+    path = os.path.join(libs, name)
+    if os.path.isfile(path) and not os.path.islink(path) and total < 130 << 20:
+        copy(path, os.path.join(app, "lib", name))
+        total += os.path.getsize(path)
+for top, dirs, files in os.walk("/usr/share/doc"):
+    dirs.sort()
+    for name in sorted(files):
+        path = os.path.join(top, name)
+        if os.path.isfile(path) and not os.path.islink(path):
+            copy(path, os.path.join(app, "doc", os.path.relpath(path, "/usr/share/doc")))
+PY
+    cp "$build/sample/zorv.exe" "$app/zorv.exe"
+fi
+export SOURCE_DATE_EPOCH=1215625293
+"$build/star" pack "$work/app.star" -C "$app" . >/dev/null
+bzip2 -9 -c "$work/app.star" >"$work/payload.bz2"
+stub=$build/share/zorvana/linux/zorv-installer-stub
+
+TIMEFORMAT=%R
+runs=$work/runs
+best() {  # best NAME COMMAND...: runs COMMAND in a fresh folder, keeps the least wall time
+    local name=$1 t
+    shift
+    rm -rf "$runs" && mkdir -p "$runs/cwd"
+    t=$({ time (cd "$runs/cwd" && "$@" >/dev/null 2>&1); } 2>&1)
+    if [ -z "${least[$name]:-}" ] || awk -v a="$t" -v b="${least[$name]}" 'BEGIN { exit !(a < b) }'; then
+        least[$name]=$t
+    fi
+}
+declare -A least
+installer_env=(env XDG_CONFIG_HOME="$work/config" ZORV_WINDOWS_DIR="$work/windows" XDG_RUNTIME_DIR="$work/run")
+mkdir -p "$work/run"
+
+# Packed once to check it, then timed.
+"$build/bin/zorv-pack" "$app" -o "$work/installer" --arch linux
+size=$(stat -c %s "$work/payload.bz2")
+cmp <(tail -c +$(($(stat -c %s "$stub") + 1)) "$work/installer" | head -c "$size") "$work/payload.bz2" ||
+    { echo "the installer's payload is not bzip2 -9 -c's" >&2; exit 1; }
+echo "payload: $(($(stat -c %s "$work/app.star") >> 20)) MiB archive, $((size >> 20)) MiB as bzip2 -9" \
+     "(ratio $(awk -v a="$(stat -c %s "$work/app.star")" -v b="$size" 'BEGIN { printf "%.2f", a / b }')), the same bytes as zorv-pack's"
+echo "load before: $(uptime)"
+for ((i = 0; i < reps; i++)); do
+    best pack "$build/bin/zorv-pack" "$app" -o ../installer --arch linux
+    best bzip2_9 sh -c "bzip2 -9 -c '$work/app.star' >../out"
+    best lbzip2_9 sh -c "lbzip2 -9 -n 2 -c '$work/app.star' >../out"
+    best install "${installer_env[@]}" "$work/installer" -s -r -d target
+    best bzip2_d sh -c "bzip2 -dc '$work/payload.bz2' >/dev/null"
+    best lbzip2_d sh -c "lbzip2 -d -n 2 -c '$work/payload.bz2' >/dev/null"
+    best extract "$build/star" extract "$work/app.star" -C target
+done
+echo "load after:  $(uptime)"
+pack_kb=$(cd "$runs/cwd" && /usr/bin/time -f %M "$build/bin/zorv-pack" "$app" -o ../peak --arch linux 2>&1 >/dev/null | tail -1)
+rm -rf "$runs" && mkdir -p "$runs/cwd"
+install_kb=$(cd "$runs/cwd" && "${installer_env[@]}" /usr/bin/time -f %M "$work/installer" -s -r -d target 2>&1 >/dev/null | tail -1)
+diff -r "$app" "$runs/cwd/target" >/dev/null || { echo "the installation differs from the folder" >&2; exit 1; }
+rm -rf "$runs"
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+verdict() { awk -v x="$1" -v g="$2" 'BEGIN { print (x <= g) ? "PASS" : "FAIL" }'; }
+printf 'least of %d runs, wall seconds:\n' "$reps"
+for n in pack bzip2_9 lbzip2_9 install bzip2_d lbzip2_d extract; do printf '  %-9s %7.2f\n' "$n" "${least[$n]}"; done
+r=$(ratio "${least[pack]}" "${least[bzip2_9]}")
+echo "packing / bzip2 -9:                 $r   goal at most 0.60   $(verdict "$r" 0.60)"
+echo "packing / lbzip2 -9 -n 2:           $(ratio "${least[pack]}" "${least[lbzip2_9]}")"
+r=$(ratio "${least[install]}" "${least[bzip2_d]}")
+echo "installing / bzip2 -dc:             $r   goal at most 1.0    $(verdict "$r" 1.0)"
+decode=$(awk -v a="${least[install]}" -v b="${least[extract]}" 'BEGIN { print a - 1 - b }')
+r=$(ratio "$decode" "${least[lbzip2_d]}")
+echo "decoding ($decode s) / lbzip2 -d -n 2: $r   goal at most 1.6    $(verdict "$r" 1.6)"
+echo "peak memory: packing $((pack_kb >> 10)) MiB, installing $((install_kb >> 10)) MiB"
