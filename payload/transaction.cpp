@@ -66,6 +66,11 @@ struct change {
     std::vector<size_t> made;    // levels of the target's own path the change made: lengths of full, outermost first
     std::string verified;        // the folder of the last entry, every level of it looked at
     std::string first_level;     // the last first level found not to reach the change's own folder
+    // The change as planned before its first step: the entries in archive order, each with the
+    // number its file is moved aside as (0: nothing there), and the folders to make, outermost first.
+    std::vector<std::string> planned;
+    std::vector<unsigned> planned_aside;
+    std::vector<std::string> folders;
 };
 change the_change;
 
@@ -326,11 +331,12 @@ bool carry_out(change &c, const journal_facts &facts) {
 }
 
 // Writes one line to the journal and puts it on the disk before the step it announces is taken:
-// a run stopped after it finds the line, a run stopped before it finds nothing to undo.
-bool record(change &c, const std::string &line) {
+// a run stopped after it finds the line, a run stopped before it finds nothing to undo. The lines
+// of the plan wait, to go to the disk together before its first step.
+bool record(change &c, const std::string &line, bool flush = true) {
     std::string text = line + "\n";
     if (c.size + (long long)text.size() > kJournalLimit) return star_fail(STAR_ERR_TOO_LONG), false;
-    if (os_fwrite(text.data(), text.size(), c.journal) != text.size() || os_fsync(c.journal) != 0)
+    if (os_fwrite(text.data(), text.size(), c.journal) != text.size() || (flush && os_fsync(c.journal) != 0))
         return star_fail(STAR_ERR_WRITE), false;
     c.size += (long long)text.size();
     return true;
@@ -405,6 +411,9 @@ bool take(change &c, const char *target, bool create) {
     c.made.clear();
     c.verified.clear();
     c.first_level.clear();
+    c.planned.clear();
+    c.planned_aside.clear();
+    c.folders.clear();
     target_path aside(c.target, ZORV_ASIDE_FOLDER), journal(c.target, kJournal);
     if (!aside.ok || !journal.ok) return false;
     if (!os_full_path(c.target ? c.target : ".", c.full, sizeof c.full)) return star_fail(STAR_ERR_TOO_LONG), false;
@@ -447,10 +456,11 @@ bool take(change &c, const char *target, bool create) {
     return false;
 }
 
-// Makes room for the entry name at path: its missing folders made, and the file that is there
-// already moved aside. Each step is recorded before it is taken. A level that is a link fails the
-// entry: what is written through it would land outside the target.
-bool make_room(change &c, const char *name, const char *path) {
+// Looks at each level between the target and the folder of name that the last look did not
+// cover. A missing one is recorded as a folder to make, and made now unless planned (then it is
+// made with the plan's others); a link fails the entry, since what is written through it would
+// land outside the target.
+bool look_at_levels(change &c, const char *name, bool planning) {
     std::string folder = folder_of(name);
     size_t from = folder.compare(0, c.verified.size(), c.verified) == 0 &&
                           (folder.size() == c.verified.size() || is_sep(folder[c.verified.size()]))
@@ -465,22 +475,51 @@ bool make_room(change &c, const char *name, const char *path) {
         if (kind == OS_KIND_FOLDER) continue;
         if (kind == OS_KIND_LINK) return star_fail(STAR_ERR_NAME), false;
         if (kind != OS_KIND_NONE) return star_fail(STAR_ERR_WRITE), false;
-        if (!record(c, "d " + rel)) return false;
-        if (os_mkdir(level.text) != 0) return star_fail(STAR_ERR_WRITE), false;
+        if (!record(c, "d " + rel, !planning)) return false;
+        if (planning) c.folders.push_back(rel);
+        else if (os_mkdir(level.text) != 0) return star_fail(STAR_ERR_WRITE), false;
     }
     c.verified = folder;
-    int kind = os_file_kind(path);
-    if (kind == OS_KIND_NONE) return record(c, std::string("n ") + name);
-    // A folder where the new version has a file is a failure, as it always was: a rename never
-    // moves a folder.
-    if (kind != OS_KIND_FILE && kind != OS_KIND_LINK) return star_fail(STAR_ERR_WRITE), false;
-    // Put back later under the name it has now, which the entry may spell otherwise.
+    return true;
+}
+
+// The line of the file that stands at path, which is to be moved aside as the next number: under
+// the name it has now, which the entry may spell otherwise, for it to be put back under.
+bool record_move(change &c, const char *name, const char *path, bool flush) {
     char stored[kPathSize];
     if (!os_stored_name(path, stored, sizeof stored)) return star_fail(STAR_ERR_WRITE), false;
+    std::string folder = folder_of(name);
     std::string own = folder.empty() ? stored : folder + name[folder.size()] + stored;
-    unsigned index = ++c.numbered;
+    return record(c, "f " + std::to_string(++c.numbered) + " " + own, flush);
+}
+
+// Plans the entry name at path: its missing folders, and its file's step (moved aside, or nothing
+// there), recorded in lines that go to the disk with the rest of the plan.
+bool plan_entry(change &c, const char *name, const char *path) {
+    if (!look_at_levels(c, name, true)) return false;
+    int kind = os_file_kind(path);
+    // A folder where the new version has a file is a failure, as it always was: a rename never
+    // moves a folder.
+    if (kind != OS_KIND_NONE && kind != OS_KIND_FILE && kind != OS_KIND_LINK) return star_fail(STAR_ERR_WRITE), false;
+    if (kind == OS_KIND_NONE ? !record(c, std::string("n ") + name, false) : !record_move(c, name, path, false))
+        return false;
+    c.planned.push_back(name);
+    c.planned_aside.push_back(kind == OS_KIND_NONE ? 0 : c.numbered);
+    return true;
+}
+
+// Makes room for the entry at path: the file there moved aside as planned (planned: its number,
+// 0 for nothing there, -1 for an entry the plan did not see). Where the target is no longer as
+// planned (a name written twice, a file come or gone meanwhile) the step it takes now is recorded,
+// and on the disk, first.
+bool make_room(change &c, const char *name, const char *path, long planned) {
+    int kind = os_file_kind(path);
+    if (kind == OS_KIND_NONE) return planned == 0 || record(c, std::string("n ") + name);
+    if (kind != OS_KIND_FILE && kind != OS_KIND_LINK) return star_fail(STAR_ERR_WRITE), false;
+    if (planned <= 0 && !record_move(c, name, path, true)) return false;
+    unsigned index = planned > 0 ? unsigned(planned) : c.numbered;
     target_path aside(c.target, aside_name(index));
-    if (!aside.ok || !record(c, "f " + std::to_string(index) + " " + own)) return false;
+    if (!aside.ok) return false;
     if (os_file_in_use(path)) return star_fail(STAR_ERR_IN_USE), false;
     if (os_rename(path, aside.text) == 0) {
         c.moved.push_back(index);
@@ -494,13 +533,22 @@ bool make_room(change &c, const char *name, const char *path) {
 
 // Puts every new file's bytes on the disk, and the names of the folders that hold them and of
 // what was moved aside, before the mark that the change is made: the files are written first and
-// flushed together, the journal naming them.
+// flushed together, the journal naming them; the write-out of all of them is started before the
+// first flush waits.
 bool flush_new_files(change &c) {
-    read_from(reader, c.journal, c.size, 0);
-    std::string last = "\n";
     char *text = nullptr;
     size_t len = 0;
     int got;
+    read_from(reader, c.journal, c.size, 0);
+    while ((got = next_line(reader, &text, &len)) == 1) {
+        entry_line l;
+        if (!parse_line(text, len, l) || (l.kind != 'n' && l.kind != 'f')) continue;
+        target_path path(c.target, l.name);
+        if (path.ok) os_start_write_out(path.text);
+    }
+    if (got != 0) return false;
+    read_from(reader, c.journal, c.size, 0);
+    std::string last = "\n";
     while ((got = next_line(reader, &text, &len)) == 1) {
         entry_line l;
         if (!parse_line(text, len, l) || l.kind == 't') continue;
@@ -560,18 +608,40 @@ int install_archive(os_file *archive, const char *target, unsigned long long nee
     if (os_free_space(c.target ? c.target : ".", &room) == 0 && room < needed + kRoomMargin)
         return star_fail(STAR_ERR_NO_ROOM), abandon(c);
     char path[kPathSize];
+    // The plan: every entry looked at and every step recorded, then the journal put on the disk at
+    // once before the first step. Flushed a line at a time, the journal would have the file system
+    // commit its own journal between every two files, and every creation wait for it.
+    while (const char *name = star_next_entry(archive)) {
+        if (!acceptable_name(c, name)) return star_fail(STAR_ERR_NAME), abandon(c);
+        if (!star_join_path(path, sizeof path, target, name)) return star_fail(STAR_ERR_TOO_LONG), abandon(c);
+        if (!plan_entry(c, name, path)) return abandon(c);
+    }
+    // A read that fails between entries looks like the end of the archive to the header read;
+    // only the stream's error flag tells the two apart.
+    if (os_ferror(archive)) return abandon(c);
+    if (os_fsync(c.journal) != 0) return star_fail(STAR_ERR_WRITE), abandon(c);
+    // An archive that names a folder again later plans it twice.
+    for (const std::string &folder : c.folders) {
+        target_path level(c.target, folder);
+        if (!level.ok || (os_mkdir(level.text) != 0 && os_file_kind(level.text) != OS_KIND_FOLDER))
+            return star_fail(STAR_ERR_WRITE), abandon(c);
+    }
+    if (os_fseek(archive, 0) != 0) return star_fail(STAR_ERR_READ), abandon(c);
+    // The steps, entry by entry as the plan has them.
     star_skip_to_boundary(archive);
-    for (;;) {
+    for (size_t k = 0;; k++) {
         const char *name = star_read_header(archive);
         if (!name) {
-            // A read that fails between entries looks like the end of the archive to the header
-            // read; only the stream's error flag tells the two apart.
             if (os_ferror(archive)) return abandon(c);
             break;
         }
-        if (!acceptable_name(c, name)) return star_fail(STAR_ERR_NAME), abandon(c);
+        bool as_planned = k < c.planned.size() && c.planned[k] == name;
+        if (!as_planned && !acceptable_name(c, name)) return star_fail(STAR_ERR_NAME), abandon(c);
         if (!star_join_path(path, sizeof path, target, name)) return star_fail(STAR_ERR_TOO_LONG), abandon(c);
-        if (!make_room(c, name, path) || star_write_file(archive, path) != 0) return abandon(c);
+        if (!as_planned && !look_at_levels(c, name, false)) return abandon(c);
+        if (!make_room(c, name, path, as_planned ? long(c.planned_aside[k]) : -1) ||
+            star_write_file(archive, path) != 0)
+            return abandon(c);
     }
     return finish(c);
 }

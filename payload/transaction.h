@@ -12,7 +12,10 @@
 //
 // Every step is written to "tmp_inst.old\journal" and put on the disk before it is taken (a
 // write-ahead log), so that a run killed or cut off at any moment leaves each earlier file
-// either in place or moved aside, and the journal says which. Its lines:
+// either in place or moved aside, and the journal says which. The change is planned first: one
+// pass over the archive records every entry's steps, and the plan goes to the disk at once before
+// the first of them; a step the plan did not foresee is recorded, and flushed, as it comes. Its
+// lines:
 //   t PATH        the run made this level of the target's own path (full, as the system resolves it)
 //   d NAME        the run is about to make this folder inside the target
 //   f I NAME      the file NAME (its own spelling on the disk) is about to be moved aside as I;

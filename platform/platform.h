@@ -118,6 +118,10 @@ int os_fsync(os_file *f);
 // of the folder; Windows keeps them in the file system's own log, which every FlushFileBuffers
 // writes out up to that point, so there is nothing to do). 0 or -1.
 int os_fsync_path(const char *path);
+// Asks the system to start writing the file at path to the disk, and returns at once: a flush of
+// many files that starts them all first waits for the disk once, not once a file. Only a hint;
+// the flush itself is os_fsync_path.
+void os_start_write_out(const char *path);
 // The bytes free to this user on the volume that holds path (GetDiskFreeSpaceExA): 0, or -1 when
 // that cannot be told.
 int os_free_space(const char *path, unsigned long long *bytes);

@@ -350,10 +350,14 @@ void check_order(const std::vector<std::string> &trace) {
     // is deleted.
     const std::string journal = std::string(ZORV_ASIDE_FOLDER) + "\\journal";
     size_t mark = 0, files = 0, flushed = 0;
+    bool unflushed = false;
     for (size_t i = 0; i < trace.size(); i++) {
-        if (trace[i].compare(0, 6, "write ") != 0 || !ends_with(trace[i], journal)) continue;
-        mark = i;
-        check(i + 1 < trace.size() && trace[i + 1] == "fsync " + trace[i].substr(6), "a journal line on the disk before its step");
+        bool of_journal = ends_with(trace[i], journal);
+        if (trace[i].compare(0, 6, "write ") == 0 && of_journal) mark = i, unflushed = true;
+        if (trace[i].compare(0, 6, "fsync ") == 0 && of_journal) unflushed = false;
+        bool step = trace[i].compare(0, 7, "rename ") == 0 || trace[i].compare(0, 5, "open ") == 0 ||
+                    (trace[i].compare(0, 6, "mkdir ") == 0 && mark > 0);
+        if (step) check(!unflushed, "a journal line on the disk before its step: " + trace[i]);
     }
     for (size_t i = 0; i < trace.size(); i++) {
         if (trace[i].compare(0, 5, "open ") == 0 && trace[i].find(ZORV_ASIDE_FOLDER) == std::string::npos) {

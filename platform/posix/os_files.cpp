@@ -187,6 +187,14 @@ int os_fsync_path(const char *path) {
     return ok ? 0 : -1;
 }
 
+void os_start_write_out(const char *path) {
+    os_native_path native;
+    int fd = os_to_native(path, native) ? open(native, O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    if (fd < 0) return;
+    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    close(fd);
+}
+
 int os_free_space(const char *path, unsigned long long *bytes) {
     os_native_path native;
     struct statvfs st;

@@ -244,6 +244,9 @@ int os_fsync_path(const char *path) {
     return ok ? 0 : -1;
 }
 
+// FlushFileBuffers waits for the file alone; Windows has no call that only starts it.
+void os_start_write_out(const char *) {}
+
 int os_free_space(const char *path, unsigned long long *bytes) {
     wide_path w(path);
     ULARGE_INTEGER free_to_caller;
