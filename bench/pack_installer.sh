@@ -9,8 +9,8 @@
 #    that commit into build/bench/linking, once). Medians of N runs of each, taken in turn.
 # 2. A folder of SIZE MiB (300 unless told) of executable-like files (bench/gen_bodies.py), packed
 #    for x86_64, against `bzip2 -9` of its archive (packed by star with the same stamp), which is
-#    the floor of packing; goal at most 1.10, judged on processor time (user + system), which
-#    other work on this small shared machine disturbs far less than wall time; both are shown.
+#    the floor of packing, reported (the compression runs on every core: its goal, in wall time, is
+#    bench/parallel_bzip2.sh's).
 #    Also zorv-pack's peak memory, which stays far below the payload's size: payloads are copied
 #    through a buffer, never held whole.
 # Each figure is printed with the load average (uptime) of its moment: above about 1.5 the
@@ -95,6 +95,5 @@ printf '  zorv-pack       %6.2f s   %6.2f s   %6d KiB\n' "$(median "$work/pack.t
 printf '  bzip2 -9        %6.2f s   %6.2f s   %6d KiB\n' "$(median "$work/floor.times" 1)" "$(median "$work/floor.times" cpu)" \
     "$(median "$work/floor.times" 4)"
 cpu=$(ratio "$(median "$work/pack.times" cpu)" "$(median "$work/floor.times" cpu)")
-verdict=$(awk -v x="$cpu" 'BEGIN { print (x <= 1.10) ? "PASS" : "FAIL" }')
-echo "  ratio zorv-pack/bzip2 -9: wall $(ratio "$(median "$work/pack.times" 1)" "$(median "$work/floor.times" 1)"), processor $cpu   goal: at most 1.10 (processor)   $verdict"
+echo "  ratio zorv-pack/bzip2 -9: wall $(ratio "$(median "$work/pack.times" 1)" "$(median "$work/floor.times" 1)"), processor $cpu   (reported)"
 rm -rf "$work"

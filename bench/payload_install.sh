@@ -12,7 +12,10 @@
 # 1.15: every step of the change is put on the disk before the next, and every new file before
 # the change counts as made). Both wall time and processor time (user + system) are reported; the
 # goal is judged on processor time, which other work on this small shared machine disturbs far
-# less than wall time. A missed goal prints FAIL but is not an error. With --against, the same
+# less than wall time. A missed goal prints FAIL but is not an error. Every command runs on one
+# processor (taskset -c 0): the goal judges the processor time the pipeline adds to decoding,
+# which the decoding on every processor would blur (two libbzip2 decoders side by side each run
+# slower on this machine); bench/parallel_bzip2.sh measures that decoding. With --against, the same
 # upgrade by another build of bench_install_payload (an earlier one, say) is measured too, in
 # turn with this one, and the wall times compared: what the flushes cost on this disk.
 set -euo pipefail
@@ -55,7 +58,7 @@ measure() {  # measure NAME COMMAND...: appends "wall user sys" to $work/NAME.ti
     # An upgrade finds an earlier installation in place, put there (and on the disk) before the
     # clock starts.
     case $name in upgrade | earlier) cp -r "$src" "$cwd/target" && sync -f "$cwd" ;; esac
-    { time env -C "$cwd" "$@" 2>&3; } 3>&2 2>>"$work/$name.times"
+    { time env -C "$cwd" taskset -c 0 "$@" 2>&3; } 3>&2 2>>"$work/$name.times"
 }
 # Median of the wall times (column 1) or of the processor times (user + sys) in file $1.
 median() {
