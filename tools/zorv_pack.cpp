@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,33 @@ bool windows_can_hold(const std::string &name) {
         if (level_end && (c == '.' || c == ' ')) return false;
     }
     return true;
+}
+
+// Two names of the folder that Windows takes for one, since it compares names without regard to
+// case: "Leeme.txt" beside "leeme.txt", or a file "lib" beside a folder "LIB". Installed, the
+// later entry would replace the earlier one and the application would lose a file. Folders
+// spelled two ways merge harmlessly and pass. Only ASCII letters are folded here; Windows also
+// folds other letters, which an application folder made on Linux seldom spells two ways.
+bool windows_names_clash(const std::vector<folder_file> &files, std::string &one, std::string &other) {
+    std::map<std::string, std::pair<std::string, bool>> seen;  // folded name: as written, is a file
+    auto fold = [](std::string name) {
+        for (char &c : name)
+            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        return name;
+    };
+    auto add = [&](const std::string &name, bool is_file) {
+        auto [at, fresh] = seen.emplace(fold(name), std::make_pair(name, is_file));
+        if (fresh || at->second.first == name || (!is_file && !at->second.second)) return false;
+        one = at->second.first;
+        other = name;
+        return true;
+    };
+    for (const folder_file &f : files) {
+        for (size_t slash = f.name.find('/'); slash != std::string::npos; slash = f.name.find('/', slash + 1))
+            if (add(f.name.substr(0, slash), false)) return true;
+        if (add(f.name, true)) return true;
+    }
+    return false;
 }
 
 bool is_regular_file(const std::string &path) {
@@ -208,6 +236,8 @@ int main(int argc, char **argv) {
         for (const folder_file &f : files)
             if (!windows_can_hold(f.name) || !star_name_is_safe_on_windows(f.name.c_str()))
                 return fail(f.path + ": Windows cannot hold a file by this name (\"" + f.name + "\")");
+    if (std::string one, other; arch != "linux" && windows_names_clash(files, one, other))
+        return fail(app_dir + ": \"" + one + "\" and \"" + other + "\" are one name on Windows, which ignores case");
 
     work_folder work;
     if (!work.make("zorv-pack.", error)) return fail(error);

@@ -30,6 +30,14 @@ printf 'MZ\n' >"$T/bad_names/zorv.exe"
 printf 'x\n' >"$T/bad_names/que?.txt"
 printf 'MZ\n' >"$T/device/zorv.exe"
 printf 'x\n' >"$T/device/NUL.txt"
+# Names that differ only in case: one file on Windows (a file beside a folder too).
+mkdir -p "$T/case_files" "$T/case_levels/LIB"
+printf 'MZ\n' >"$T/case_files/zorv.exe"
+printf 'a\n' >"$T/case_files/Leeme.txt"
+printf 'b\n' >"$T/case_files/leeme.txt"
+printf 'MZ\n' >"$T/case_levels/zorv.exe"
+printf 'a\n' >"$T/case_levels/LIB/x.dll"
+printf 'b\n' >"$T/case_levels/lib"
 # Two images in one icon file: the installer carries exactly one.
 printf '\0\0\1\0\2\0' >"$T/two.ico"
 head -c 32 /dev/zero >>"$T/two.ico"
@@ -76,6 +84,8 @@ refused "magic in a file"       "magic/notas.txt: holds the archive's boundary m
 refused "missing folder"        "No such file or directory"           "$T/none" "${O[@]}"
 refused "name Windows refuses"  "Windows cannot hold a file"          "$T/bad_names" "${O[@]}"
 refused "device name"           "Windows cannot hold a file"          "$T/device" "${O[@]}"
+refused "names one but for case" '"Leeme.txt" and "leeme.txt" are one name on Windows' "$T/case_files" "${O[@]}"
+refused "a file and a folder one but for case" '"LIB" and "lib" are one name' "$T/case_levels" "${O[@]}" --arch x86_64
 refused "icon of two images"    "holds 2 images"                      "$APP" "${O[@]}" --icon "$T/two.ico"
 refused "missing settings"      "not a readable file"                 "$APP" "${O[@]}" --settings "$T/none.txt"
 refused "unknown platform"      "unknown --arch arm"                  "$APP" "${O[@]}" --arch arm
@@ -137,9 +147,11 @@ ZORV_PACK_I686_LIMIT=1000 "$PACK" "$APP" -o "$T/out/x86_64-over-i686-limit" --ar
 check "the i686 limit leaves x86_64 alone" [ $? -eq 0 ]
 rm -f "$T/out/x86_64-over-i686-limit"
 
-# On Linux a Windows device name is an ordinary file name.
-"$PACK" "$T/device" -o "$T/out/device-linux" --arch linux 2>"$T/err"
-check "device name packs for linux" [ $? -eq 0 ]
+# On Linux a Windows device name, and a name spelled twice in two cases, are ordinary names.
+for d in device case_files; do
+    "$PACK" "$T/$d" -o "$T/out/$d-linux" --arch linux 2>"$T/err"
+    check "$d packs for linux" [ $? -eq 0 ]
+done
 
 # Reproducible: the same folder and SOURCE_DATE_EPOCH give the same bytes at another time and from
 # another work folder; another SOURCE_DATE_EPOCH changes the boundary lines and so the installer.
