@@ -75,7 +75,7 @@ int os_mkdir(const char *path);
 int os_rmdir(const char *path);
 // remove: deletes one file. 0 on success, -1 on failure.
 int os_remove(const char *path);
-// MoveFileExA(from, to, 0) for a file: renames it within its volume, and never copies it: a
+// MoveFileExW(from, to, 0) for a file: renames it within its volume, and never copies it: a
 // move to another volume fails. 0 on success; -1 on failure, also when from is a directory, and
 // when to exists already (on every system: a rename never replaces).
 int os_rename(const char *from, const char *to);

@@ -138,7 +138,7 @@ int os_remove(const char *path) {
     return w.ok && DeleteFileW(w.text) ? 0 : -1;
 }
 
-// MoveFileExA without MOVEFILE_COPY_ALLOWED (which MoveFileA implies): a move to another volume,
+// MoveFileExW without MOVEFILE_COPY_ALLOWED (which MoveFileA implies): a move to another volume,
 // a folder of the target that is a link to another drive, fails instead of copying, so that no
 // half-made copy can stand in for a file.
 int os_rename(const char *from, const char *to) {
