@@ -531,34 +531,41 @@ bool make_room(change &c, const char *name, const char *path, long planned) {
     return record(c, std::string("n ") + name);
 }
 
-// Puts every new file's bytes on the disk, and the names of the folders that hold them and of
-// what was moved aside, before the mark that the change is made: the files are written first and
-// flushed together, the journal naming them; the write-out of all of them is started before the
-// first flush waits.
-bool flush_new_files(change &c) {
+// Hands each line this run has written to its journal, from the first, to step: false when a
+// line cannot be read back or step fails.
+template <class Step> bool each_line_written(change &c, Step step) {
     char *text = nullptr;
     size_t len = 0;
     int got;
     read_from(reader, c.journal, c.size, 0);
     while ((got = next_line(reader, &text, &len)) == 1) {
         entry_line l;
-        if (!parse_line(text, len, l) || (l.kind != 'n' && l.kind != 'f')) continue;
+        if (parse_line(text, len, l) && l.kind != 't' && !step(l)) return false;
+    }
+    return got == 0;
+}
+
+// Puts every new file's bytes on the disk, and the names of the folders that hold them and of
+// what was moved aside, before the mark that the change is made: the files are written first and
+// flushed together, the journal naming them; the write-out of all of them is started before the
+// first flush waits.
+bool flush_new_files(change &c) {
+    auto start_write_out = [&](const entry_line &l) {
+        if (l.kind == 'd') return true;
         target_path path(c.target, l.name);
         if (path.ok) os_start_write_out(path.text);
-    }
-    if (got != 0) return false;
-    read_from(reader, c.journal, c.size, 0);
+        return true;
+    };
     std::string last = "\n";
-    while ((got = next_line(reader, &text, &len)) == 1) {
-        entry_line l;
-        if (!parse_line(text, len, l) || l.kind == 't') continue;
-        if (l.kind == 'n' || l.kind == 'f') {
+    auto flush = [&](const entry_line &l) {
+        if (l.kind != 'd') {
             target_path path(c.target, l.name);
             if (!path.ok || os_fsync_path(path.text) != 0) return star_fail(STAR_ERR_WRITE), false;
         }
-        if (!sync_folder(c, folder_of(l.name), last)) return false;
-    }
-    return got == 0 && sync_folder(c, ZORV_ASIDE_FOLDER, last) && os_fseek(c.journal, long(c.size)) == 0;
+        return sync_folder(c, folder_of(l.name), last);
+    };
+    return each_line_written(c, start_write_out) && each_line_written(c, flush) &&
+           sync_folder(c, ZORV_ASIDE_FOLDER, last) && os_fseek(c.journal, long(c.size)) == 0;
 }
 
 // The end of a change whose entries are all written.
