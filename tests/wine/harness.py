@@ -39,14 +39,17 @@ YES, NO, CANCEL, OK = "Return", "n", "Escape", "Return"
 def unavailable(arch):
     """None when arch's programs can run under Wine on this machine, else why they cannot.
 
-    Where the machine runs 32-bit programs but Wine's 32-bit loader is missing, the answer is
-    None all the same: the tests then fail and say so, since setup.sh installs it on such machines.
+    Where the machine runs 32-bit programs but Wine's 32-bit loader is missing (setup.sh installs
+    it where the package archive can give it, and says so where it cannot), that is the reason.
     """
     if arch == "x86_64":
         return None
     probe = subprocess.run([PROBE_32BIT], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
     if probe.returncode != 0:
         return "the i686 installer is not run: this machine " + probe.stdout.strip()
+    if not os.path.exists(WINE32):
+        return ("the i686 installer is not run: this machine runs 32-bit programs, but Wine's 32-bit "
+                "loader %s is not installed (see scripts/setup.sh's output)" % WINE32)
     return None
 
 
