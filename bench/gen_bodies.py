@@ -1,5 +1,6 @@
 # Deterministic executable-like file bodies for the archive benchmarks.
 """usage: gen_bodies.py set DIR TOTAL_BYTES   eight files, the largest about 40% of the total
+       gen_bodies.py small DIR COUNT        COUNT files of 100 to 2000 bytes, 100 to a folder
        gen_bodies.py big FILE BYTES         one file, written in 16 MiB blocks
 
 Same seed and sizes give the same bytes on every run, so timings stay comparable between
@@ -60,19 +61,39 @@ def write_file(path, size, seed):
             size -= n
 
 
+def made_already(folder, what):
+    """Whether folder holds what this generator made with these parameters (the benchmarks share
+    their sets); if not, what it will hold is noted once it is made."""
+    with open(__file__, "rb") as me:
+        params = "%s gen=%s\n" % (what, hashlib.sha256(me.read()).hexdigest()[:16])
+    stamp = folder.rstrip("/") + ".params"
+    if os.path.exists(stamp) and open(stamp).read() == params:
+        return lambda: None, True
+    def note():
+        with open(stamp, "w") as out:
+            out.write(params)
+    return note, False
+
+
 def main(argv):
     if len(argv) == 4 and argv[1] == "set":
-        # A set already made by this generator with these sizes is kept: the benchmarks share it.
         total = int(argv[3])
-        with open(__file__, "rb") as me:
-            params = "total=%d gen=%s\n" % (total, hashlib.sha256(me.read()).hexdigest()[:16])
-        stamp = argv[2].rstrip("/") + ".params"
-        if os.path.exists(stamp) and open(stamp).read() == params:
+        note, done = made_already(argv[2], "total=%d" % total)
+        if done:
             return
         for i, (name, share) in enumerate(SET):
             write_file(os.path.join(argv[2], name), total * share // 100, seed=1000 + i)
-        with open(stamp, "w") as out:
-            out.write(params)
+        note()
+    elif len(argv) == 4 and argv[1] == "small":
+        count = int(argv[3])
+        note, done = made_already(argv[2], "small=%d" % count)
+        if done:
+            return
+        rng = random.Random(11)
+        for i in range(count):
+            write_file(os.path.join(argv[2], "m%03d" % (i // 100), "f%05d.dat" % i), rng.randrange(100, 2000), seed=i)
+        write_file(os.path.join(argv[2], "zorv.exe"), 4096, seed=5)
+        note()
     elif len(argv) == 4 and argv[1] == "big":
         write_file(argv[2], int(argv[3]), seed=7)
     else:
