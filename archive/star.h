@@ -25,8 +25,10 @@
 // failed, an archive cut short, damaged framing, an unsafe name, a file that cannot be written.
 //
 // Entry names are paths relative to the destination prefix; '/' and '\' both separate levels and
-// every level is created on the way. A name that would leave the prefix (star_names.h) stops the
-// extraction at that entry and writes nothing for it.
+// every level is created on the way, each opened from the one above (star_walk.h). A name that
+// would leave the prefix (star_names.h), and one that reaches a link at any level, its own name
+// included, stops the extraction at that entry and writes nothing for it. An earlier file of an
+// entry's name is replaced by a new one, never written through.
 //
 // The framing (boundaries, headers, bodies) is star_reader.cpp; extraction into files (paths,
 // the name rule, directories, output files) is star_extract.cpp.
@@ -61,23 +63,24 @@ char *star_read_header(os_file *archive);
 // bytes, so a failed copy leaves out short by at most the last 62 bytes read.
 int   star_copy_body(os_file *archive, os_file *out);
 
-// Opens path with "wb" (its folders must be there) and copies the body into it. -1 for a null or
-// empty path (STAR_ERR_NAME), an open or a close that fails (STAR_ERR_WRITE), or a failed copy;
-// the file is closed in every case and keeps what was written.
-int   star_write_file(os_file *archive, const char *path);
+// Creates the file name inside folder, new (never through a file or a link already there), and
+// copies the body into it. -1 when it cannot be created or closed whole (STAR_ERR_WRITE), or the
+// copy fails; the file is closed in every case and keeps what was written.
+int   star_write_new(os_file *archive, os_dir *folder, const char *name);
 
 // Creates every directory level of path (a writable text; it is cut and restored in place),
-// then writes the body as star_write_file does. -1 for a null or empty path (STAR_ERR_NAME), an
-// open or a close that fails (STAR_ERR_WRITE), or a failed copy; the file is closed in every case
-// and keeps what was written.
+// then opens it with "wb" and copies the body into it: the output a caller names itself. -1 for
+// a null or empty path (STAR_ERR_NAME), an open or a close that fails (STAR_ERR_WRITE), or a
+// failed copy; the file is closed in every case and keeps what was written.
 int   star_write_entry(os_file *archive, char *path);
 
 // Extracts every entry under prefix: null for the name alone; a prefix ending in '/' or '\' is
 // followed directly by the name, any other by '\' and the name (an empty prefix counts as null).
 // 0 when the archive ended after all entries were written (a stream without any boundary line
-// has none); -1 at the first entry that failed, whose name would leave the prefix (STAR_ERR_NAME)
-// or whose joined path exceeds 4999 bytes (STAR_ERR_TOO_LONG), and when a read of the stream
-// failed. Files written before a failure stay as they are.
+// has none, and makes nothing); -1 at the first entry that failed, whose name would leave the
+// prefix or passes a link (STAR_ERR_NAME) or whose joined path exceeds 4999 bytes
+// (STAR_ERR_TOO_LONG), and when a read of the stream failed. Files written before a failure stay
+// as they are.
 int   star_extract_all(os_file *archive, const char *prefix);
 
 // Joins prefix and name into path (size bytes) as star_extract_all does: a prefix ending in '/' or
@@ -90,7 +93,8 @@ int   star_join_path(char *path, size_t size, const char *prefix, const char *na
 int   star_extract_all_file(const char *archive_path, const char *prefix);
 
 // Writes the first entry called name (compared byte for byte) to out_path, or, when out_path is
-// null, to name itself relative to the current directory (then refused if it would leave it).
+// null, to name itself relative to the current directory (then refused, as by star_extract_all,
+// if it would leave it or pass a link).
 // -1 when name is null or no entry has it (STAR_ERR_NOT_FOUND), or the write fails.
 int   star_extract_one(os_file *archive, const char *name, char *out_path);
 

@@ -1,19 +1,76 @@
-// Extraction of SIMPLE-TAR entries into files: joined paths, the name rule, directories, outputs.
+// Extraction of SIMPLE-TAR entries into files: the name rule, the walk to each entry, new files.
 #include <string.h>
 
 #include "star.h"
+#include "star_walk.h"
 
 namespace {
-
-const size_t kPathSize = 5000;
-const size_t kNameSize = 300;  // a header's name, at most 292 characters, fits
 
 // Output files are written in pieces of at most 63 bytes; a larger stdio buffer than the
 // default keeps that to one system call per 64 KiB. One file is open at a time, so one static
 // buffer serves them all and memory stays fixed.
 char out_buffer[1 << 16];
 
-bool is_sep(char c) { return c == '/' || c == '\\'; }
+int copy_into(os_file *archive, os_file *out) {
+    os_setvbuf(out, out_buffer, sizeof out_buffer);
+    int result = star_copy_body(archive, out);
+    // Buffered bytes that cannot be written at close are a short write like any other.
+    if (os_fclose(out) != 0 && result == 0) result = star_fail(STAR_ERR_WRITE);
+    return result;
+}
+
+// Writes the entry name below the walk's root: its missing folders made, what stands at its own
+// name replaced by a new file. A link at any level, its own name included, refuses the entry:
+// what is written through it would land elsewhere.
+int extract_entry(os_file *archive, star_walk *w, const char *name) {
+    os_dir *folder;
+    const char *leaf;
+    size_t missing;
+    star_result r;
+    while ((r = star_walk_to(w, name, &folder, &leaf, &missing)) == STAR_ERR_NOT_FOUND)
+        if ((r = star_walk_make(w, name)) != STAR_OK) return star_fail(r);
+    if (r != STAR_OK) return star_fail(r);
+    int kind = os_kind_at(folder, leaf);
+    if (kind == OS_KIND_LINK) return star_fail(STAR_ERR_NAME);
+    // An earlier file is deleted rather than written over, so that a second name it has (a hard
+    // link) keeps its bytes.
+    if (kind != OS_KIND_NONE && (kind != OS_KIND_FILE || os_remove_at(folder, leaf) != 0))
+        return star_fail(STAR_ERR_WRITE);
+    return star_write_new(archive, folder, leaf);
+}
+
+// Extracts every entry below prefix (null: the current folder), or the first one called wanted.
+// The destination is opened, its missing levels made, only once there is an entry to write.
+int extract_below(os_file *archive, const char *prefix, const char *wanted) {
+    star_destination d = {};
+    star_walk w = {};
+    size_t prefix_len = prefix ? strlen(prefix) : 0;
+    int result = 0;
+    for (;;) {
+        if (wanted) star_skip_to_boundary(archive);
+        const char *name = star_read_header(archive);
+        // A read that fails between entries looks like the end of the archive to the header
+        // read; only the stream's error flag tells the two apart.
+        if (!name) {
+            result = os_ferror(archive) ? -1 : wanted ? star_fail(STAR_ERR_NOT_FOUND) : 0;
+            break;
+        }
+        if (wanted && strcmp(name, wanted) != 0) continue;
+        if (!star_name_is_safe(name)) result = star_fail(STAR_ERR_NAME);
+        else if (prefix_len + 1 + strlen(name) >= kStarPathSize) result = star_fail(STAR_ERR_TOO_LONG);
+        else if (!d.dir && star_open_destination(&d, prefix, 1) != 0) result = -1;
+        else {
+            if (w.root != d.dir) star_walk_start(&w, d.dir, nullptr);
+            result = extract_entry(archive, &w, name);
+        }
+        if (result != 0 || wanted) break;
+    }
+    if (d.dir) {
+        star_walk_stop(&w);
+        star_close_destination(&d, 0);
+    }
+    return result;
+}
 
 }  // namespace
 
@@ -21,7 +78,7 @@ int star_join_path(char *path, size_t size, const char *prefix, const char *name
     if (prefix && !*prefix) prefix = nullptr;
     size_t pn = prefix ? strlen(prefix) : 0;
     size_t nn = strlen(name);
-    bool add_sep = pn > 0 && !is_sep(prefix[pn - 1]);
+    bool add_sep = pn > 0 && !star_is_separator(prefix[pn - 1]);
     size_t total = pn + (add_sep ? 1 : 0) + nn;
     if (total >= size) return 0;
     if (pn) memcpy(path, prefix, pn);
@@ -35,40 +92,26 @@ int star_write_entry(os_file *archive, char *path) {
     // Every level is created in order, outermost first. Failures pass silently here: a level
     // that is really missing shows up as a failed open.
     for (char *p = path + 1; *p; p++) {
-        if (!is_sep(*p)) continue;
+        if (!star_is_separator(*p)) continue;
         char saved = *p;
         *p = '\0';
         os_mkdir(path);
         *p = saved;
     }
-    return star_write_file(archive, path);
+    os_file *out = os_fopen(path, "wb");
+    return out ? copy_into(archive, out) : star_fail(STAR_ERR_WRITE);
 }
 
-int star_write_file(os_file *archive, const char *path) {
-    if (!path || !*path) return star_fail(STAR_ERR_NAME);
-    os_file *out = os_fopen(path, "wb");
-    if (!out) return star_fail(STAR_ERR_WRITE);
-    os_setvbuf(out, out_buffer, sizeof out_buffer);
-    int result = star_copy_body(archive, out);
-    // Buffered bytes that cannot be written at close are a short write like any other.
-    if (os_fclose(out) != 0 && result == 0) result = star_fail(STAR_ERR_WRITE);
-    return result;
+int star_write_new(os_file *archive, os_dir *folder, const char *name) {
+    os_file *out = os_create_at(folder, name);
+    return out ? copy_into(archive, out) : star_fail(STAR_ERR_WRITE);
 }
 
 int star_extract_all(os_file *archive, const char *prefix) {
     // An empty prefix would otherwise become a leading '\\': the root of the drive.
     if (prefix && !*prefix) prefix = nullptr;
-    char path[kPathSize];
     star_skip_to_boundary(archive);
-    for (;;) {
-        const char *name = star_read_header(archive);
-        // A read that fails between entries looks like the end of the archive to the header
-        // read; only the stream's error flag tells the two apart.
-        if (!name) return os_ferror(archive) ? -1 : 0;
-        if (!star_name_is_safe(name)) return star_fail(STAR_ERR_NAME);
-        if (!star_join_path(path, sizeof path, prefix, name)) return star_fail(STAR_ERR_TOO_LONG);
-        if (star_write_entry(archive, path) != 0) return -1;
-    }
+    return extract_below(archive, prefix, nullptr);
 }
 
 int star_extract_all_file(const char *archive_path, const char *prefix) {
@@ -81,19 +124,16 @@ int star_extract_all_file(const char *archive_path, const char *prefix) {
 
 int star_extract_one(os_file *archive, const char *name, char *out_path) {
     if (!name) return star_fail(STAR_ERR_NOT_FOUND);
-    for (;;) {
-        star_skip_to_boundary(archive);
-        const char *found = star_read_header(archive);
-        if (!found) return os_ferror(archive) ? -1 : star_fail(STAR_ERR_NOT_FOUND);
-        if (strcmp(found, name) != 0) continue;
-        if (out_path) return star_write_entry(archive, out_path);
-        // The name becomes the path, relative to the current directory; it matched a header, so
-        // it fits a name buffer.
-        if (!star_name_is_safe(name)) return star_fail(STAR_ERR_NAME);
-        char path[kNameSize];
-        strcpy(path, name);
-        return star_write_entry(archive, path);
+    if (out_path) {
+        for (;;) {
+            star_skip_to_boundary(archive);
+            const char *found = star_read_header(archive);
+            if (!found) return os_ferror(archive) ? -1 : star_fail(STAR_ERR_NOT_FOUND);
+            if (strcmp(found, name) == 0) return star_write_entry(archive, out_path);
+        }
     }
+    // The name becomes the path, relative to the current directory, reached as every entry is.
+    return extract_below(archive, nullptr, name);
 }
 
 int star_extract_one_file(const char *archive_path, const char *name, char *out_path) {

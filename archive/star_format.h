@@ -1,4 +1,4 @@
-// The fixed texts of the SIMPLE-TAR framing, shared by the reader and the writer.
+// The fixed texts and limits of the SIMPLE-TAR framing and its names, shared by every reader and writer.
 #ifndef ZORV_STAR_FORMAT_H
 #define ZORV_STAR_FORMAT_H
 
@@ -12,5 +12,11 @@ static const size_t kStarSeparatorLen = sizeof kStarSeparator - 1;  // 60
 static const char kStarNameTag[] = "nombre=";
 static const size_t kStarNameTagLen = sizeof kStarNameTag - 1;
 static const size_t kStarNameMax = 292;  // what survives a 299-character line read
+// Room for a destination path joined with an entry name, NUL included: a prefix of up to 4706
+// characters always fits with a name of 292.
+static const size_t kStarPathSize = 5000;
+
+// Both '/' and '\' separate the levels of an entry name, on every system.
+inline bool star_is_separator(char c) { return c == '/' || c == '\\'; }
 
 #endif

@@ -5,10 +5,9 @@
 #include <string.h>
 
 #include "platform.h"
+#include "star_format.h"
 
 namespace {
-
-bool is_sep(char c) { return c == '/' || c == '\\'; }
 
 // Windows drops the blanks before the extension, so "CON .txt" is the console too.
 bool is_device_name(const char *level, const char *end) {
@@ -29,11 +28,11 @@ bool is_device_name(const char *level, const char *end) {
 }
 
 int stays_inside(const char *name, bool devices) {
-    if (is_sep(name[0])) return 0;
+    if (star_is_separator(name[0])) return 0;
     if (strchr(name, ':')) return 0;
     for (const char *level = name;;) {
         const char *end = level;
-        while (*end && !is_sep(*end)) end++;
+        while (*end && !star_is_separator(*end)) end++;
         if (end - level == 2 && level[0] == '.' && level[1] == '.') return 0;
         if (devices && is_device_name(level, end)) return 0;
         if (!*end) return 1;

@@ -30,6 +30,7 @@ const char *star_result_text(int result) {
     case STAR_ERR_IN_USE: return "a file to be replaced is in use by another program, or another run holds it";
     case STAR_ERR_NO_ROOM: return "the target's disk has too little room";
     case STAR_ERR_JOURNAL: return "the target holds a journal that cannot be trusted";
+    case STAR_ERR_NO_MEMORY: return "not enough memory";
     }
     return "unknown error";
 }

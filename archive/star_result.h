@@ -23,7 +23,8 @@ enum star_result {
     STAR_ERR_IN_USE = -11,     // a file to be replaced is held open or run by another program, or
                                // another run is changing the target or using the temporary files
     STAR_ERR_NO_ROOM = -12,    // the target's disk has too little room for the new files
-    STAR_ERR_JOURNAL = -13     // the target holds a journal that no run could have written
+    STAR_ERR_JOURNAL = -13,    // the target holds a journal that no run could have written
+    STAR_ERR_NO_MEMORY = -14   // memory for the change's plan or journal cannot be had
 };
 
 // The cause of the latest failure of a reader or payload call (STAR_OK before any).

@@ -12,9 +12,10 @@ add_custom_command(OUTPUT ${ZORV_FAULT_PAYLOAD}
   DEPENDS ${PROJECT_SOURCE_DIR}/tests/data/fault/app.star VERBATIM)
 
 set(ZORV_WRAPPED_SEAM os_find_resource os_load_resource os_lock_resource os_get_windows_directory os_mkdir
-  os_rmdir os_file_kind os_file_in_use os_rename os_fopen os_setvbuf os_fread os_getc os_fgets os_ferror os_fwrite os_fflush os_fseek os_fclose os_remove
-  os_hold_file os_remove_held os_ftruncate os_file_size os_fsync os_fsync_path os_free_space os_full_path
-  os_stored_name
+  os_open_dir os_open_dir_at os_close_dir os_kind_at os_mkdir_at os_rmdir_at os_in_use_at os_create_at
+  os_setvbuf os_fread os_getc os_fgets os_ferror os_fwrite os_fflush os_fseek os_fclose os_remove_at os_rename_at
+  os_hold_at os_remove_held os_ftruncate os_file_size os_fsync os_fsync_at os_fsync_dir os_free_space
+  os_stored_name_at
   os_register_window_message os_broadcast_message os_reg_create_key os_reg_set_string os_exec os_message_box
   os_sleep os_exit os_thread_start)
 

@@ -24,6 +24,11 @@ struct os_resource_ {
     std::string data;
 };
 
+// A held folder is its path: nothing in memory can move it.
+struct os_dir_ {
+    std::string path;
+};
+
 namespace {
 
 std::map<std::string, bytes_ptr> table;
@@ -177,8 +182,6 @@ int os_mkdir(const char *path) {
     return 0;
 }
 
-int os_remove(const char *path) { return table.erase(memory_path(path)) ? 0 : -1; }
-
 int os_rmdir(const char *path) {
     std::string p = memory_path(path);
     if (!folders.count(p)) return -1;
@@ -192,24 +195,9 @@ int os_rmdir(const char *path) {
     return 0;
 }
 
-// Files only: the installer never moves a folder.
-int os_rename(const char *from, const char *to) {
-    std::string a = memory_path(from), b = memory_path(to);
-    auto it = table.find(a);
-    if (it == table.end() || table.count(b) || folders.count(b) || !folder_exists(parent(b))) return -1;
-    table[b] = it->second;
-    table.erase(a);
-    return 0;
-}
-
-int os_file_kind(const char *path) {
-    std::string p = memory_path(path);
-    return folders.count(p) ? OS_KIND_FOLDER : table.count(p) ? OS_KIND_FILE : OS_KIND_NONE;
-}
-
-int os_file_in_use(const char *) { return 0; }
-
 int os_reserves_device_names(void) { return 0; }
+
+void os_fold_case(char *) {}
 
 os_resource os_find_resource(int id, const char *type) {
     auto it = resources.find(id);
@@ -227,10 +215,70 @@ void *os_load_resource(os_resource res) {
 
 const void *os_lock_resource(void *data) { return data; }
 
-// One run at a time, in memory: nothing else ever holds a file.
-os_file *os_hold_file(const char *path, int empty, int *held) {
-    *held = 0;
+static std::string inside(const os_dir *dir, const char *name) {
+    return memory_path(dir->path.empty() ? std::string(name) : dir->path + "/" + name);
+}
+
+static int kind_of(const std::string &p) {
+    return p.empty() || folders.count(p) ? OS_KIND_FOLDER : table.count(p) ? OS_KIND_FILE : OS_KIND_NONE;
+}
+
+os_dir *os_open_dir(const char *path) {
     std::string p = memory_path(path);
+    return kind_of(p) == OS_KIND_FOLDER ? new os_dir_{p} : nullptr;
+}
+
+os_dir *os_open_dir_at(os_dir *dir, const char *name, int *kind) {
+    std::string p = inside(dir, name);
+    *kind = kind_of(p);
+    return *kind == OS_KIND_FOLDER ? new os_dir_{p} : nullptr;
+}
+
+void os_close_dir(os_dir *dir) { delete dir; }
+
+int os_same_dir(os_dir *a, os_dir *b) { return a->path == b->path; }
+
+int os_kind_at(os_dir *dir, const char *name) { return kind_of(inside(dir, name)); }
+
+int os_mkdir_at(os_dir *dir, const char *name) { return os_mkdir(inside(dir, name).c_str()); }
+
+int os_rmdir_at(os_dir *dir, const char *name) { return os_rmdir(inside(dir, name).c_str()); }
+
+int os_remove_at(os_dir *dir, const char *name) { return table.erase(inside(dir, name)) ? 0 : -1; }
+
+// Files only: the installer never moves a folder.
+int os_rename_at(os_dir *from_dir, const char *from, os_dir *to_dir, const char *to) {
+    std::string a = inside(from_dir, from), b = inside(to_dir, to);
+    auto it = table.find(a);
+    if (it == table.end() || table.count(b) || folders.count(b) || !folder_exists(parent(b))) return -1;
+    table[b] = it->second;
+    table.erase(a);
+    return 0;
+}
+
+os_file *os_create_at(os_dir *dir, const char *name) {
+    std::string p = inside(dir, name);
+    if (p.empty() || kind_of(p) != OS_KIND_NONE || !folder_exists(parent(p))) return nullptr;
+    os_file *f = new os_file_;
+    f->bytes = table[p] = std::make_shared<std::string>();
+    return f;
+}
+
+int os_in_use_at(os_dir *, const char *) { return 0; }
+
+int os_stored_name_at(os_dir *dir, const char *name, char *out, size_t size) {
+    std::string p = inside(dir, name);
+    if (!table.count(p)) return 0;
+    std::string last = p.substr(p.rfind('/') == std::string::npos ? 0 : p.rfind('/') + 1);
+    if (last.size() >= size) return 0;
+    memcpy(out, last.c_str(), last.size() + 1);
+    return 1;
+}
+
+// One run at a time, in memory: nothing else ever holds a file.
+os_file *os_hold_at(os_dir *dir, const char *name, int empty, int *held) {
+    *held = 0;
+    std::string p = inside(dir, name);
     if (p.empty() || folders.count(p) || !folder_exists(parent(p))) return nullptr;
     auto it = table.find(p);
     os_file *f = new os_file_;
@@ -240,9 +288,13 @@ os_file *os_hold_file(const char *path, int empty, int *held) {
     return f;
 }
 
-int os_remove_held(os_file *f, const char *path) {
+// Only the held file's own bytes: a name that meanwhile stands for another file keeps it.
+int os_remove_held(os_file *f, os_dir *dir, const char *name) {
+    auto it = table.find(inside(dir, name));
+    bool same = it != table.end() && it->second == f->bytes;
+    if (same) table.erase(it);
     delete f;
-    return os_remove(path);
+    return same ? 0 : -1;
 }
 
 int os_ftruncate(os_file *f) {
@@ -255,11 +307,13 @@ long long os_file_size(os_file *f) { return (long long)f->bytes->size(); }
 
 int os_fsync(os_file *) { return 0; }
 
-int os_fsync_path(const char *path) { return os_file_kind(path) == OS_KIND_NONE ? -1 : 0; }
+int os_fsync_at(os_dir *dir, const char *name) { return kind_of(inside(dir, name)) == OS_KIND_FILE ? 0 : -1; }
 
-void os_start_write_out(const char *) {}
+int os_fsync_dir(os_dir *) { return 0; }
 
-int os_free_space(const char *, unsigned long long *bytes) {
+void os_start_write_out_at(os_dir *, const char *) {}
+
+int os_free_space(os_dir *, unsigned long long *bytes) {
     *bytes = 1ULL << 40;
     return 0;
 }
@@ -270,15 +324,6 @@ int os_full_path(const char *path, char *out, size_t size) {
     if (p.empty()) p = ".";
     if (p.size() >= size) return 0;
     memcpy(out, p.c_str(), p.size() + 1);
-    return 1;
-}
-
-int os_stored_name(const char *path, char *out, size_t size) {
-    std::string p = memory_path(path);
-    if (!table.count(p)) return 0;
-    std::string last = p.substr(p.rfind('/') == std::string::npos ? 0 : p.rfind('/') + 1);
-    if (last.size() >= size) return 0;
-    memcpy(out, last.c_str(), last.size() + 1);
     return 1;
 }
 

@@ -18,25 +18,27 @@ const char kArchive[] = "tmp_inst.sta";
 // than the file's default takes a system call per 64 KiB instead of one per piece.
 char archive_buffer[1 << 16];
 
-// The temporary files are held for as long as they are used (os_hold_file): a second installer
+// The temporary files are held for as long as they are used (os_hold_at): a second installer
 // started from the same folder would otherwise empty them under the first, whose extraction could
 // then end early at an entry's boundary and look complete. A file another run holds is left to
-// it: that run fails with STAR_ERR_IN_USE, and removes nothing.
-os_file *hold_temporary(const char *name) {
+// it: that run fails with STAR_ERR_IN_USE, and removes nothing. Each is removed only while its
+// name still stands for it: installed into the current folder, a file of the payload may have
+// taken the name, and it stays.
+os_file *hold_temporary(os_dir *here, const char *name) {
     int held = 0;
-    os_file *f = os_hold_file(name, 1, &held);
+    os_file *f = os_hold_at(here, name, 1, &held);
     if (!f) star_fail(held ? STAR_ERR_IN_USE : STAR_ERR_WRITE);
     return f;
 }
 
 // Writes the compressed bytes out whole, to be read back from the start. A short write or a
 // failed flush (a full disk) is a failure: the file is removed again.
-os_file *write_compressed(const void *data, unsigned long size) {
-    os_file *f = hold_temporary(kCompressed);
+os_file *write_compressed(os_dir *here, const void *data, unsigned long size) {
+    os_file *f = hold_temporary(here, kCompressed);
     if (!f) return nullptr;
     if (os_fwrite(data, size, f) == size && os_fflush(f) == 0 && os_fseek(f, 0) == 0) return f;
     star_fail(STAR_ERR_WRITE);
-    os_remove_held(f, kCompressed);
+    os_remove_held(f, here, kCompressed);
     return nullptr;
 }
 
@@ -119,17 +121,20 @@ int install_payload(const char *target_dir) {
     const void *data = os_lock_resource(loaded);
     if (!data) return star_fail(STAR_ERR_NO_PAYLOAD);
 
-    os_file *in = write_compressed(data, size);
-    if (!in) return -1;
-    os_file *archive = hold_temporary(kArchive);
+    // The temporary files live in the current folder, held by handle as any folder a run writes in.
+    os_dir *here = os_open_dir(".");
+    if (!here) return star_fail(STAR_ERR_WRITE);
+    os_file *in = write_compressed(here, data, size);
+    os_file *archive = in ? hold_temporary(here, kArchive) : nullptr;
     if (!archive) {
         star_result why = star_last_error();
-        os_remove_held(in, kCompressed);
+        if (in) os_remove_held(in, here, kCompressed);
+        os_close_dir(here);
         return star_fail(why);
     }
     os_setvbuf(archive, archive_buffer, sizeof archive_buffer);
     bool whole = decompress(in, archive);
-    os_remove_held(in, kCompressed);
+    os_remove_held(in, here, kCompressed);
 
     int result = -1;
     // The repositioning also switches the file from writing to reading.
@@ -138,6 +143,7 @@ int install_payload(const char *target_dir) {
         if (archive_size < 0 || os_fseek(archive, 0) != 0) star_fail(STAR_ERR_READ);
         else result = install_archive(archive, target_dir, (unsigned long long)archive_size) == 0 ? 0 : -1;
     }
-    os_remove_held(archive, kArchive);
+    os_remove_held(archive, here, kArchive);
+    os_close_dir(here);
     return result;
 }

@@ -16,7 +16,6 @@
 // pass over the archive records every entry's steps, and the plan goes to the disk at once before
 // the first of them; a step the plan did not foresee is recorded, and flushed, as it comes. Its
 // lines:
-//   t PATH        the run made this level of the target's own path (full, as the system resolves it)
 //   d NAME        the run is about to make this folder inside the target
 //   f I NAME      the file NAME (its own spelling on the disk) is about to be moved aside as I;
 //                 I counts 1, 2, 3... in the order of the lines
@@ -24,18 +23,27 @@
 //   c             every entry is written and on the disk: what was moved aside is to be deleted
 // Names are the archive's entry names, relative to the target; they hold no LF and end in no CR.
 // The bytes of every new file, and the folders that name them, are on the disk before "c" is;
-// "c" is, before anything moved aside is deleted.
+// "c" is, before anything moved aside is deleted. (Journals of an earlier version begin with
+// "t PATH" lines, the levels of the target's own path that run made; they are read and passed
+// over: no run removes a folder above its target but the ones it made itself.)
 //
-// One run at a time: the run holds the journal (os_hold_file) from the start of its change to its
+// Every step reaches the disk through folders the run holds (archive/star_walk.h): the target is
+// opened once, each level below it from the one above and never through a link, so that nothing
+// swapped in meanwhile can lead a step outside the target. Names that cannot stand together (a
+// file where another entry makes a folder, as the target's file system compares names) are
+// refused before the first step.
+//
+// One run at a time: the run holds the journal (os_hold_at) from the start of its change to its
 // end, so another run into the same target fails at once, and no run ever touches a change that
 // a live run holds. The next run into a target that a run left unfinished (killed, or cut off)
 // reads its journal first and puts everything back, or, when the journal says the run had
 // finished, deletes what was moved aside; each of those steps can be taken again after a cut.
 // Anyone who can write into the target can write a journal too, so nothing of it is believed
-// unchecked: every line is read and checked (its kind, its number, its names by the archive's
-// name rule, inside the target and not the change's own folder, never through a link; target
-// levels that are the target or its parents), within one fixed buffer, before anything is
-// touched; a journal that fails, or is larger than a run could have written, changes nothing.
+// unchecked: it is read whole (up to the size a run can write) and every line is checked (its
+// kind, its number, its names by the archive's name rule, inside the target and not the change's
+// own folder, never through a link) before anything is touched; the steps then act on the lines
+// as they were checked, never on what the file holds meanwhile. A journal that fails changes
+// nothing.
 #ifndef ZORV_PAYLOAD_TRANSACTION_H
 #define ZORV_PAYLOAD_TRANSACTION_H
 
@@ -48,7 +56,8 @@
 // removes what it made, or deletes what a finished run moved aside. 0 when the target holds no
 // unfinished change (any more); -1 when it cannot be finished now (star_last_error() says why:
 // STAR_ERR_IN_USE while another run holds it, STAR_ERR_JOURNAL for a journal that no run could
-// have written): the journal then stays as it was, for a later run.
+// have written, STAR_ERR_NAME when a level of the target became a link): the journal then stays,
+// for a later run.
 int recover_target(const char *target);
 
 // Extracts every entry of archive under target (a prefix as star_extract_all takes it) as one
@@ -56,9 +65,10 @@ int recover_target(const char *target);
 // disk, and nothing of the change is left behind; -1 otherwise (star_last_error() says why), with
 // the target as it was before. needed is what the new files take (the archive's size): a target
 // whose disk has less room fails before the first entry (STAR_ERR_NO_ROOM). Names that cannot be
-// a file's (empty, or ending in a separator) and names that reach the folder "tmp_inst.old" in
-// any spelling are refused, and so is an entry below a level of the target that is a link; so is
-// a folder where the new version has a file.
+// a file's (empty, or ending in a separator), names that reach the folder "tmp_inst.old" in any
+// spelling and names that cannot stand beside the others are refused (STAR_ERR_NAME), and so is
+// an entry below a level of the target that is a link; so is a folder where the new version has
+// a file (STAR_ERR_WRITE).
 int install_archive(os_file *archive, const char *target, unsigned long long needed);
 
 #endif

@@ -73,39 +73,81 @@ os_file *os_stdio(FILE *stream);
 int os_mkdir(const char *path);
 // _rmdir: removes one empty directory. 0 on success, -1 on failure (not empty, missing...).
 int os_rmdir(const char *path);
-// remove: deletes one file. 0 on success, -1 on failure.
-int os_remove(const char *path);
-// MoveFileExW(from, to, 0) for a file: renames it within its volume, and never copies it: a
-// move to another volume fails. 0 on success; -1 on failure, also when from is a directory, and
-// when to exists already (on every system: a rename never replaces).
-int os_rename(const char *from, const char *to);
 
+// Whether this system takes certain file names for devices in every folder (Windows: CON, NUL,
+// COM1...): 1 on Windows, 0 elsewhere. The archive's name rule refuses them only where they are.
+int os_reserves_device_names(void);
+// Turns name, in place, into the spelling this system's file names compare by: upper case on
+// Windows, whose folders hold one file for "A.txt" and "a.txt"; unchanged where case counts.
+void os_fold_case(char *name);
+
+// ---- Folders held by handle (every extraction, and the change of a target) ----
+//
+// An extraction reaches the disk only through folders it holds. The destination is opened once,
+// and each level below it from the level above, never through a link. Every operation below acts
+// on one name inside a held folder, a single level without a separator, so no step acts on a
+// path that was looked at another time: a level swapped for a link before it is opened is
+// refused, and one swapped after it was opened is no longer what the handle holds. Windows
+// holds each folder without FILE_SHARE_DELETE, so that nobody can rename or replace it while it
+// is held (Linux lets a held folder be renamed, but what the run does through the handle stays
+// inside that folder, wherever it went).
+//
+// Kinds, as a folder's entry is seen without following it:
 enum { OS_KIND_NONE = 0, OS_KIND_FILE = 1, OS_KIND_FOLDER = 2, OS_KIND_LINK = 3 };
-// What path names (GetFileAttributesA), without following it: OS_KIND_NONE when nothing is there
-// (or a level above it is missing), OS_KIND_FILE, OS_KIND_FOLDER, OS_KIND_LINK for a level that
-// leads somewhere else (a symbolic link, a junction or another reparse point, or a folder that
-// is another volume's mount point), or -1 when that cannot be told.
-int os_file_kind(const char *path);
-// Nonzero when the file at path cannot be moved aside and replaced now: another program holds it
-// open or runs it (Windows lets nobody else touch such a file), or it may not be written. 0 for a
-// file that can, and when there is no file.
-int os_file_in_use(const char *path);
+// OS_KIND_LINK is a level that leads somewhere else: a symbolic link, a junction or another
+// reparse point, or a folder that is another volume's mount point. -1 when it cannot be told.
+
+typedef struct os_dir_ os_dir;
+
+// Opens the folder at path as the system resolves it (links on the way are followed: where to
+// install is the caller's choice). Null on failure.
+os_dir *os_open_dir(const char *path);
+// Opens the folder name inside dir without following it. Null when it is not a folder, with
+// *kind what stands there (OS_KIND_NONE, OS_KIND_FILE, OS_KIND_LINK, or -1 when it cannot be
+// opened or told).
+os_dir *os_open_dir_at(os_dir *dir, const char *name, int *kind);
+void os_close_dir(os_dir *dir);
+// 1 when a and b hold the same folder, whatever names reached it.
+int os_same_dir(os_dir *a, os_dir *b);
+// What stands at name inside dir (the kinds above, or -1).
+int os_kind_at(os_dir *dir, const char *name);
+// Creates, removes (when empty) one folder inside dir: 0 or -1.
+int os_mkdir_at(os_dir *dir, const char *name);
+int os_rmdir_at(os_dir *dir, const char *name);
+// Deletes the file (or the link itself) at name inside dir: 0 or -1.
+int os_remove_at(os_dir *dir, const char *name);
+// MoveFileExW(from, to, 0) for a file, between two held folders on one volume: never replaces
+// what is at to, never copies (a move to another volume fails), never moves a folder. 0 or -1.
+int os_rename_at(os_dir *from_dir, const char *from, os_dir *to_dir, const char *to);
+// Creates a new file at name inside dir for writing ("wb"), never through what stands there: a
+// file, a link or anything else of that name makes it fail. Null on failure.
+os_file *os_create_at(os_dir *dir, const char *name);
+// Nonzero when the file at name inside dir cannot be moved aside and replaced now: another
+// program holds it open or runs it (Windows lets nobody else touch such a file), or it may not be
+// written. 0 for a file that can, and when there is none.
+int os_in_use_at(os_dir *dir, const char *name);
+// The last level of the existing file at name inside dir as the system stores it (on Windows its
+// own case, which a name written otherwise still reaches): 1, or 0 when there is no such file or
+// it does not fit in size bytes.
+int os_stored_name_at(os_dir *dir, const char *name, char *out, size_t size);
 
 // ---- Holding, durability, room (the change of a target) ----
 //
 // An installation changes its target as one change that a journal records (payload/
-// transaction.h). These operations let one run hold what it changes against every other run, put
+// change.h). These operations let one run hold what it changes against every other run, put
 // what it wrote on the disk in the order a power cut needs, and see the room it has.
 
-// Opens path for reading and writing, creating it if it is missing, and holds it until it is
-// closed: no other run can open it meanwhile (Windows: CreateFileA sharing nothing; Linux: an
-// exclusive lock, which every run takes). With empty, its bytes are dropped once it is held.
-// Never through a link: a path that is a link, or anything but a file, fails. Null on failure;
-// *held is then 1 when another run holds the file, else 0. The position is at the start.
-os_file *os_hold_file(const char *path, int empty, int *held);
-// Deletes the file that f holds (path names it) and closes f: 0, or -1 when the file could not be
-// deleted (f is closed in every case). No other run can take the file between the two.
-int os_remove_held(os_file *f, const char *path);
+// Opens name inside dir for reading and writing, creating it if it is missing, and holds it until
+// it is closed: no other run can open it meanwhile (Windows: CreateFileW sharing nothing; Linux:
+// an exclusive lock, which every run takes). With empty, its bytes are dropped once it is held.
+// Never through a link: a link, a folder, or a file with another name elsewhere (a hard link)
+// fails. Null on failure; *held is then 1 when another run holds the file, else 0. The position
+// is at the start.
+os_file *os_hold_at(os_dir *dir, const char *name, int empty, int *held);
+// Deletes the file f holds, which name inside dir named when it was held, and closes f: 0, or -1
+// when it could not be deleted (f is closed in every case). Only that file is deleted: when the
+// name meanwhile stands for another file (the held one moved away or deleted), that one stays.
+int os_remove_held(os_file *f, os_dir *dir, const char *name);
 // Drops every byte of f and sets its position to the start: 0 or -1.
 int os_ftruncate(os_file *f);
 // The size of f in bytes, what it has buffered included; -1 when it cannot be told.
@@ -114,30 +156,24 @@ long long os_file_size(os_file *f);
 // (fflush, then fdatasync on Linux, FlushFileBuffers on Windows): 0, or -1 when they may not be
 // there.
 int os_fsync(os_file *f);
-// The same for the file at path; for a folder, puts the names it holds on the disk (Linux: fsync
-// of the folder; Windows keeps them in the file system's own log, which every FlushFileBuffers
-// writes out up to that point, so there is nothing to do). 0 or -1.
-int os_fsync_path(const char *path);
-// Asks the system to start writing the file at path to the disk, and returns at once: a flush of
-// many files that starts them all first waits for the disk once, not once a file. Only a hint;
-// the flush itself is os_fsync_path.
-void os_start_write_out(const char *path);
-// The bytes free to this user on the volume that holds path (GetDiskFreeSpaceExA): 0, or -1 when
+// The same for the file at name inside dir: 0 or -1.
+int os_fsync_at(os_dir *dir, const char *name);
+// Puts the names dir holds on the disk (Linux: fsync of the folder; Windows keeps them in the
+// file system's own log, which every FlushFileBuffers writes out up to that point, so there is
+// nothing to do): 0 or -1.
+int os_fsync_dir(os_dir *dir);
+// Asks the system to start writing the file at name inside dir to the disk, and returns at once:
+// a flush of many files that starts them all first waits for the disk once, not once a file.
+// Only a hint; the flush itself is os_fsync_at.
+void os_start_write_out_at(os_dir *dir, const char *name);
+// The bytes free to this user on the volume that holds dir (GetDiskFreeSpaceExW): 0, or -1 when
 // that cannot be told.
-int os_free_space(const char *path, unsigned long long *bytes);
+int os_free_space(os_dir *dir, unsigned long long *bytes);
 // The absolute form of path as the system resolves it (GetFullPathNameA, then GetLongPathNameA
 // where the levels exist): '/' and '\' as the system's separator, "." and ".." levels resolved,
 // and on Windows trailing dots and spaces dropped and short names of existing levels written out
 // as stored. 1, or 0 when it does not fit in size bytes or cannot be had.
 int os_full_path(const char *path, char *out, size_t size);
-// The last level of the existing file at path as the system stores it (on Windows its own case,
-// which a name written otherwise still reaches): 1, or 0 when there is no such file or it does
-// not fit in size bytes.
-int os_stored_name(const char *path, char *out, size_t size);
-
-// Whether this system takes certain file names for devices in every folder (Windows: CON, NUL,
-// COM1...): 1 on Windows, 0 elsewhere. The archive's name rule refuses them only where they are.
-int os_reserves_device_names(void);
 
 // ---- Resources of the running executable (FindResourceA and its companions) ----
 

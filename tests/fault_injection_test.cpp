@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -40,15 +41,16 @@ using Files = std::map<std::string, std::string>;
 
 namespace {
 
-enum Op { FindResource, LoadResource, LockResource, WindowsDir, Mkdir, Rmdir, Kind, InUse, Open, SetBuffer, Read,
-          Write, Flush, Seek, Close, Remove, Rename, Hold, RemoveHeld, Truncate, FileSize, Fsync, FsyncPath, FreeSpace,
-          FullPath, StoredName, RegisterMessage, Broadcast, RegCreate, RegSet, Exec, ThreadStart, kOps };
+enum Op { FindResource, LoadResource, LockResource, WindowsDir, Mkdir, OpenDir, OpenDirAt, KindAt, MkdirAt,
+          RmdirAt, InUseAt, Create, SetBuffer, Read, Write, Flush, Seek, Close, RemoveAt, RenameAt, Hold, RemoveHeld,
+          Truncate, FileSize, Fsync, FsyncAt, FsyncDir, FreeSpace, StoredName, RegisterMessage, Broadcast, RegCreate,
+          RegSet, Exec, ThreadStart, kOps };
 const char *const kOpNames[kOps] = {"find resource", "load resource", "lock resource", "windows directory", "mkdir",
-                                    "rmdir", "file kind", "in use", "open", "set buffer", "read", "write", "flush",
-                                    "seek", "close", "remove", "rename", "hold", "remove held", "truncate",
-                                    "file size", "fsync", "fsync path", "free space", "full path", "stored name",
-                                    "register message", "broadcast", "registry create key", "registry set value",
-                                    "launch", "start thread"};
+                                    "enter folder", "enter level", "file kind", "mkdir", "rmdir", "in use",
+                                    "open", "set buffer", "read", "write", "flush", "seek", "close", "remove",
+                                    "rename", "hold", "remove held", "truncate", "file size", "fsync", "fsync path",
+                                    "fsync folder", "free space", "stored name", "register message", "broadcast",
+                                    "registry create key", "registry set value", "launch", "start thread"};
 
 struct Injector {
     bool armed = false;
@@ -58,14 +60,22 @@ struct Injector {
     std::string failed_remove;           // the path a failing remove left in place
     std::set<os_file *> failed_reads;    // files whose read failed: os_ferror says so from then on
     std::map<os_file *, std::string> paths;
+    std::map<os_dir *, std::string> dirs;  // the path each held folder was reached by
     std::vector<std::string> messages;   // failure boxes
     std::vector<std::string> trace;      // every call, in order
+    size_t attack_at = 0;                // the race walk's attacker acts before this call (from 1)
+    std::function<void()> attack;
 };
 Injector inj;
 
 bool inject(Op op, const std::string &detail = "") {
     if (!inj.armed) return false;
     inj.trace.push_back(kOpNames[op] + (detail.empty() ? "" : " " + detail));
+    if (inj.attack && inj.trace.size() == inj.attack_at) {
+        auto attack = inj.attack;
+        inj.attack = nullptr;
+        attack();
+    }
     return ++inj.calls[op] == inj.fail_at && op == inj.fail_op;
 }
 
@@ -91,11 +101,14 @@ void *__real_os_load_resource(os_resource res);
 const void *__real_os_lock_resource(void *loaded);
 unsigned __real_os_get_windows_directory(char *buffer, unsigned size);
 int __real_os_mkdir(const char *path);
-int __real_os_rmdir(const char *path);
-int __real_os_file_kind(const char *path);
-int __real_os_file_in_use(const char *path);
-int __real_os_rename(const char *from, const char *to);
-os_file *__real_os_fopen(const char *path, const char *mode);
+os_dir *__real_os_open_dir(const char *path);
+os_dir *__real_os_open_dir_at(os_dir *dir, const char *name, int *kind);
+void __real_os_close_dir(os_dir *dir);
+int __real_os_kind_at(os_dir *dir, const char *name);
+int __real_os_mkdir_at(os_dir *dir, const char *name);
+int __real_os_rmdir_at(os_dir *dir, const char *name);
+int __real_os_in_use_at(os_dir *dir, const char *name);
+os_file *__real_os_create_at(os_dir *dir, const char *name);
 int __real_os_setvbuf(os_file *f, char *buffer, size_t size);
 size_t __real_os_fread(void *buffer, size_t n, os_file *f);
 int __real_os_getc(os_file *f);
@@ -105,16 +118,17 @@ size_t __real_os_fwrite(const void *data, size_t n, os_file *f);
 int __real_os_fflush(os_file *f);
 int __real_os_fseek(os_file *f, long offset);
 int __real_os_fclose(os_file *f);
-int __real_os_remove(const char *path);
-os_file *__real_os_hold_file(const char *path, int empty, int *held);
-int __real_os_remove_held(os_file *f, const char *path);
+int __real_os_remove_at(os_dir *dir, const char *name);
+int __real_os_rename_at(os_dir *from_dir, const char *from, os_dir *to_dir, const char *to);
+os_file *__real_os_hold_at(os_dir *dir, const char *name, int empty, int *held);
+int __real_os_remove_held(os_file *f, os_dir *dir, const char *name);
 int __real_os_ftruncate(os_file *f);
 long long __real_os_file_size(os_file *f);
 int __real_os_fsync(os_file *f);
-int __real_os_fsync_path(const char *path);
-int __real_os_free_space(const char *path, unsigned long long *bytes);
-int __real_os_full_path(const char *path, char *out, size_t size);
-int __real_os_stored_name(const char *path, char *out, size_t size);
+int __real_os_fsync_at(os_dir *dir, const char *name);
+int __real_os_fsync_dir(os_dir *dir);
+int __real_os_free_space(os_dir *dir, unsigned long long *bytes);
+int __real_os_stored_name_at(os_dir *dir, const char *name, char *out, size_t size);
 long __real_os_reg_create_key(os_key root, const char *subkey, os_key *out);
 long __real_os_reg_set_string(os_key key, const char *name, const void *data, unsigned long size);
 os_thread __real_os_thread_start(void (*run)(void *), void *arg);
@@ -130,15 +144,40 @@ unsigned __wrap_os_get_windows_directory(char *buffer, unsigned size) {
     return inject(WindowsDir) ? 0 : __real_os_get_windows_directory(buffer, size);
 }
 int __wrap_os_mkdir(const char *path) { return inject(Mkdir, path) ? -1 : __real_os_mkdir(path); }
-int __wrap_os_rmdir(const char *path) { return inject(Rmdir) ? -1 : __real_os_rmdir(path); }
-int __wrap_os_file_kind(const char *path) { return inject(Kind) ? -1 : __real_os_file_kind(path); }
-int __wrap_os_file_in_use(const char *path) { return inject(InUse) ? 1 : __real_os_file_in_use(path); }
-int __wrap_os_rename(const char *from, const char *to) {
-    return inject(Rename, from) ? -1 : __real_os_rename(from, to);
+
+// The path of name inside a held folder, as the trace and the checks below name it.
+std::string at(os_dir *dir, const char *name) {
+    std::string folder = inj.dirs[dir];
+    while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+    return folder + "\\" + name;
 }
-os_file *__wrap_os_fopen(const char *path, const char *mode) {
-    if (inject(Open, path)) return nullptr;
-    os_file *f = __real_os_fopen(path, mode);
+os_dir *__wrap_os_open_dir(const char *path) {
+    if (inject(OpenDir, path)) return nullptr;
+    os_dir *d = __real_os_open_dir(path);
+    if (d) inj.dirs[d] = path;
+    return d;
+}
+os_dir *__wrap_os_open_dir_at(os_dir *dir, const char *name, int *kind) {
+    std::string path = at(dir, name);
+    if (inject(OpenDirAt, path)) return *kind = -1, nullptr;
+    os_dir *d = __real_os_open_dir_at(dir, name, kind);
+    if (d) inj.dirs[d] = path;
+    return d;
+}
+void __wrap_os_close_dir(os_dir *dir) {
+    inj.dirs.erase(dir);
+    __real_os_close_dir(dir);
+}
+int __wrap_os_kind_at(os_dir *dir, const char *name) { return inject(KindAt) ? -1 : __real_os_kind_at(dir, name); }
+int __wrap_os_mkdir_at(os_dir *dir, const char *name) {
+    return inject(MkdirAt, at(dir, name)) ? -1 : __real_os_mkdir_at(dir, name);
+}
+int __wrap_os_rmdir_at(os_dir *dir, const char *name) { return inject(RmdirAt) ? -1 : __real_os_rmdir_at(dir, name); }
+int __wrap_os_in_use_at(os_dir *dir, const char *name) { return inject(InUseAt) ? 1 : __real_os_in_use_at(dir, name); }
+os_file *__wrap_os_create_at(os_dir *dir, const char *name) {
+    std::string path = at(dir, name);
+    if (inject(Create, path)) return nullptr;
+    os_file *f = __real_os_create_at(dir, name);
     if (f) inj.paths[f] = path;
     return f;
 }
@@ -179,24 +218,29 @@ int __wrap_os_fclose(os_file *f) {
     if (!ec && size > 0) fs::resize_file(native(path), size - 1, ec);
     return -1;
 }
-int __wrap_os_remove(const char *path) {
-    if (!inject(Remove, path)) return __real_os_remove(path);
-    inj.failed_remove = path;
+int __wrap_os_remove_at(os_dir *dir, const char *name) {
+    std::string path = at(dir, name);
+    if (!inject(RemoveAt, path)) return __real_os_remove_at(dir, name);
+    inj.failed_remove = name;
     return -1;
 }
-os_file *__wrap_os_hold_file(const char *path, int empty, int *held) {
+int __wrap_os_rename_at(os_dir *from_dir, const char *from, os_dir *to_dir, const char *to) {
+    return inject(RenameAt, at(from_dir, from)) ? -1 : __real_os_rename_at(from_dir, from, to_dir, to);
+}
+os_file *__wrap_os_hold_at(os_dir *dir, const char *name, int empty, int *held) {
     *held = 0;
+    std::string path = at(dir, name);
     if (inject(Hold, path)) return nullptr;
-    os_file *f = __real_os_hold_file(path, empty, held);
+    os_file *f = __real_os_hold_at(dir, name, empty, held);
     if (f) inj.paths[f] = path;
     return f;
 }
 // A removal that fails leaves the file, closed.
-int __wrap_os_remove_held(os_file *f, const char *path) {
+int __wrap_os_remove_held(os_file *f, os_dir *dir, const char *name) {
     inj.paths.erase(f);
     inj.failed_reads.erase(f);
-    if (!inject(RemoveHeld, path)) return __real_os_remove_held(f, path);
-    inj.failed_remove = path;
+    if (!inject(RemoveHeld, at(dir, name))) return __real_os_remove_held(f, dir, name);
+    inj.failed_remove = name;
     __real_os_fclose(f);
     return -1;
 }
@@ -208,15 +252,15 @@ int __wrap_os_fsync(os_file *f) {
     __real_os_fflush(f);
     return -1;
 }
-int __wrap_os_fsync_path(const char *path) { return inject(FsyncPath, path) ? -1 : __real_os_fsync_path(path); }
-int __wrap_os_free_space(const char *path, unsigned long long *bytes) {
-    return inject(FreeSpace) ? -1 : __real_os_free_space(path, bytes);
+int __wrap_os_fsync_at(os_dir *dir, const char *name) {
+    return inject(FsyncAt, at(dir, name)) ? -1 : __real_os_fsync_at(dir, name);
 }
-int __wrap_os_full_path(const char *path, char *out, size_t size) {
-    return inject(FullPath) ? 0 : __real_os_full_path(path, out, size);
+int __wrap_os_fsync_dir(os_dir *dir) { return inject(FsyncDir, inj.dirs[dir]) ? -1 : __real_os_fsync_dir(dir); }
+int __wrap_os_free_space(os_dir *dir, unsigned long long *bytes) {
+    return inject(FreeSpace) ? -1 : __real_os_free_space(dir, bytes);
 }
-int __wrap_os_stored_name(const char *path, char *out, size_t size) {
-    return inject(StoredName) ? 0 : __real_os_stored_name(path, out, size);
+int __wrap_os_stored_name_at(os_dir *dir, const char *name, char *out, size_t size) {
+    return inject(StoredName) ? 0 : __real_os_stored_name_at(dir, name, out, size);
 }
 unsigned __wrap_os_register_window_message(const char *name) { return inject(RegisterMessage, name) ? 0 : 0xC123; }
 int __wrap_os_broadcast_message(unsigned message) { return inject(Broadcast, std::to_string(message)) ? 0 : 1; }
@@ -244,6 +288,10 @@ void __wrap_os_sleep(unsigned milliseconds) {
     if (inj.armed) inj.trace.push_back("sleep " + std::to_string(milliseconds));
 }
 void __wrap_os_exit(int status) { throw Exited{status}; }
+
+// The installer keeps its command line's words for the life of its process, and this one runs the
+// installer a thousand times: LeakSanitizer is told so.
+const char *__lsan_default_suppressions() { return "leak:split_command_line\n"; }
 }
 
 namespace {
@@ -449,6 +497,77 @@ Files killed_upgrade() {
     return killed;
 }
 
+// The race walk: an attacker who can write into the target acts once, before any one seam call of
+// an upgrade (and of the recovery of a killed one that comes first): the folder of the
+// application's libraries is swapped for a link to a folder outside, whose files bear the
+// libraries' names, or the journal's first line is rewritten in place to name a file beside the
+// target. Afterwards the attacker puts things back. Nothing outside may have changed, and the
+// target holds the earlier version whole, or the new one whole, or, after a failure, what one
+// clean run turns into the new one exactly. Where the system makes no links for the attacker, the
+// walk is skipped and says so.
+void race_walk(const char *name, const Files &before, const Files &earlier, int calls, const fs::path &target,
+               const std::string &windows, const std::string &program, const fs::path &work) {
+    const Files after = installed_over(earlier);
+    const fs::path outside = work / "outside", stash = work / "stash", beside = native(windows) / "x";
+    const Files victims = {{"/", ""}, {"zorvcore.dll", "a victim"}, {"zorvnet.dll", "a victim"}};
+    std::error_code probe;
+    fs::create_directories(work);
+    fs::create_directory_symlink(outside, work / "probe", probe);
+    if (probe) {
+        printf("race walk, %s: skipped, this system makes no links here (%s)\n", name, probe.message().c_str());
+        return;
+    }
+    fs::remove(work / "probe");
+    const std::string journal = (target / ZORV_ASIDE_FOLDER / "journal").string();
+    int runs = 0, refused = 0;
+    for (int kind = 0; kind < 2; kind++) {
+        for (int n = 1; n <= calls; n++) {
+            std::string what = std::string("race walk, ") + name + (kind ? ", journal rewritten" : ", level swapped") +
+                               " before call " + std::to_string(n) + ": ";
+            put_state(target, before);
+            put_state(outside, victims);
+            std::ofstream(beside, std::ios::binary) << "a victim";
+            std::string original;  // the journal's bytes the attacker rewrote
+            inj = Injector();
+            inj.attack_at = size_t(n);
+            inj.attack = [&] {
+                std::error_code ec;
+                if (kind == 0) {
+                    fs::rename(target / "lib", stash, ec);
+                    if (!ec) fs::create_directory_symlink(outside, target / "lib", ec);
+                } else {
+                    std::string text = read_all(journal);
+                    size_t line = text.find('\n');
+                    if (line == std::string::npos || line < 6) return;
+                    original = text.substr(0, line);
+                    std::string forged = "n ../x";
+                    while (forged.size() < line) forged.insert(2, "./");
+                    if (forged.size() > line) forged.insert(forged.size() - 1, "/"), forged.erase(2, 2);
+                    std::fstream(journal, std::ios::in | std::ios::out | std::ios::binary) << forged;
+                }
+                refused += ec ? 1 : 0;
+            };
+            Outcome o = install(work / ("race" + std::to_string(++runs)), program);
+            // The attacker puts things back.
+            std::error_code ec;
+            if (fs::is_symlink(target / "lib")) fs::remove(target / "lib", ec);
+            if (fs::exists(stash)) fs::rename(stash, target / "lib", ec);
+            if (!original.empty() && fs::exists(journal)) std::fstream(journal, std::ios::in | std::ios::out | std::ios::binary) << original;
+
+            check(state(outside) == victims && read_all(beside) == "a victim", what + "a file outside the target changed");
+            Files now = state(target);
+            if (o.launched) check(now == after, what + "a success that did not install the new version whole");
+            else if (now != earlier) {
+                inj = Injector();
+                Outcome again = install(work / ("race" + std::to_string(++runs)), program);
+                check(again.launched && state(target) == after, what + "the next clean run does not end with the new version");
+            }
+            fs::remove(beside, ec);
+        }
+    }
+    printf("race walk, %s: %d runs (%d attacks the system refused)\n", name, runs, refused);
+}
+
 }  // namespace
 
 int main() {
@@ -469,6 +588,7 @@ int main() {
                  {"upgrade after a killed one", killed_upgrade(), kEarlier}};
     int called[kOps] = {};
     int runs = 0;
+    int clean_calls[3] = {};
     for (const auto &walk : walks) {
         const Files after = installed_over(walk.earlier);
         // A clean run counts the calls of each operation.
@@ -521,7 +641,7 @@ int main() {
                     check(o.messages.empty(), what + "no message");
                     check((recorded() == program) == (op != RegCreate && op != RegSet), what + "the record");
                     Files aside = aside_entries(now);
-                    if (!aside.empty() && (op == Remove || op == Rmdir || op == RemoveHeld || op == FsyncPath)) {
+                    if (!aside.empty() && (op == RemoveAt || op == RmdirAt || op == RemoveHeld || op == FsyncDir)) {
                         for (auto &f : aside) now.erase(f.first);
                         check(now == after, what + "installed whole, the clean-up left to finish");
                         check(recover_target((windows + "\\zorvdal\\").c_str()) == 0 && state(target) == after,
@@ -544,15 +664,17 @@ int main() {
                 fs::remove_all(cwd);
             }
         }
-        int clean_calls = 0;
-        for (int op = 0; op < kOps; op++) clean_calls += totals[op];
-        printf("fault injection, %s: %d seam calls;", walk.name, clean_calls);
+        int &calls = clean_calls[&walk - walks];
+        for (int op = 0; op < kOps; op++) calls += totals[op];
+        printf("fault injection, %s: %d seam calls;", walk.name, calls);
         for (int op = 0; op < kOps; op++) printf(" %s %d%s", kOpNames[op], totals[op], op + 1 < kOps ? "," : "\n");
     }
-    fs::remove_all(work);
-    fs::remove_all(target);
-
     for (int op = 0; op < kOps; op++) check(called[op] > 0, std::string(kOpNames[op]) + " is never called");
     printf("%d runs, one failing call each: %s\n", runs, failures ? "FAILED" : "all ended honestly");
+    int failed_before = failures;
+    for (size_t w = 1; w < 3; w++) race_walk(walks[w].name, walks[w].before, walks[w].earlier, clean_calls[w], target, windows, program, work);
+    printf("race walk: %s\n", failures > failed_before ? "FAILED" : "nothing outside the target changed");
+    fs::remove_all(work);
+    fs::remove_all(target);
     return failures ? 1 : 0;
 }

@@ -81,6 +81,15 @@ check "damaged archive message" one_error_line "magic_after_byte.star: the archi
 check "dot-dot refused"         status 1 "$STAR" extract "$DATA/star/dot_dot_name.star" -C "$T/dd/in"
 check "dot-dot message"         one_error_line "dot_dot_name.star: an entry's name would leave the destination"
 check "nothing outside"         absent "$T/dd/escaped" "$T/escaped"
+# Links planted in the destination are never written through: at a level, or at an entry's name.
+mkdir -p "$T/lk/at-level" "$T/lk/at-name/lib" "$T/lk/elsewhere"
+printf 'mine\n' >"$T/lk/elsewhere/a.dll"
+ln -s ../../elsewhere "$T/lk/at-level/lib"
+ln -s ../../elsewhere/a.dll "$T/lk/at-name/lib/a.dll"
+check "link at a level refused" status 1 "$STAR" extract "$T/a.star" -C "$T/lk/at-level"
+check "link at a level message" one_error_line "a.star: an entry's name would leave the destination"
+check "link at a name refused"  status 1 "$STAR" extract "$T/a.star" -C "$T/lk/at-name"
+check "nothing through a link"  [ "$(cat "$T/lk/elsewhere/a.dll")" = mine ] && [ "$(ls "$T/lk/elsewhere")" = a.dll ]
 : >"$T/a-file"
 check "unwritable destination"  status 1 "$STAR" extract "$T/a.star" -C "$T/a-file/under"
 check "unwritable message"      one_error_line "a.star: a file cannot be written"

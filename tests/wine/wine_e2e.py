@@ -363,8 +363,9 @@ class InstallerUnderWine(unittest.TestCase):
     def test_second_installer_while_the_first_holds_the_target(self):
         """A second installer, started from another folder while the first one is changing the
         target (stopped there, holding it), fails with message 2 and changes nothing; the first
-        then ends as it would alone. The first carries many small files, so that its change lasts
-        long enough to be caught in the middle."""
+        then ends as it would alone. Nor can anyone rename a level the first one holds, the target
+        and the change's own folder among them: it fails with a sharing violation. The first
+        carries many small files, so that its change lasts long enough to be caught in the middle."""
         target = r"C:\Program Files\Zorvana"
         folder = self.session.unix_path(target)
         self.place_earlier_version(folder)
@@ -386,6 +387,10 @@ class InstallerUnderWine(unittest.TestCase):
         os.kill(first.pid, signal.SIGSTOP)
         try:
             held = tree(folder)
+            renamer = os.path.join(ENV["ZORV_WIN_DIR"], "zorv-hold-file.exe")
+            for level in (target, target + r"\tmp_inst.old"):
+                status, text = self.session.run([renamer, "--rename", level, level + "-moved"])
+                self.assertEqual(text.strip(), "error 32", level)  # ERROR_SHARING_VIOLATION
             elsewhere = self.session.unix_path(r"C:\users\Public\Otra")
             os.makedirs(elsewhere)
             second = self.session.start([self.place_installer(), "-s", "-r", "-d", target],

@@ -1,0 +1,297 @@
+// Win32 folders held by handle, the steps taken inside them, and the files a change holds.
+//
+// A held folder is a handle opened with FILE_FLAG_BACKUP_SEMANTICS and shared for reading and
+// writing but not for deleting: while it is open nobody can rename it, move it away or replace
+// it, nor (on NTFS) any folder above it. A level below it is opened with
+// FILE_FLAG_OPEN_REPARSE_POINT and refused when it is a reparse point (a junction, a symbolic
+// link, a mounted volume). Win32 has no calls relative to a handle, so each step names its file by
+// the held folder's full path and one level: a path that cannot lead anywhere else while the
+// folders on it are held.
+#include <windows.h>
+
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "os_wide.h"
+#include "platform.h"
+
+struct os_dir_ {
+    HANDLE handle;
+    wchar_t *path;  // its full path, without "\\?\", kept in the same allocation
+};
+
+namespace {
+
+const DWORD kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+const DWORD kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+FILE *stream(os_file *f) { return reinterpret_cast<FILE *>(f); }
+
+template <typename F> F lookup(const char *name) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    return reinterpret_cast<F>(reinterpret_cast<void *>(kernel ? GetProcAddress(kernel, name) : nullptr));
+}
+
+// The folder's own path, as the system found it through the handle (Vista on): a link on the way
+// to it, followed once when it was opened, is not followed again for every step inside it.
+typedef DWORD(WINAPI *final_path_name)(HANDLE, LPWSTR, DWORD, DWORD);
+
+bool final_path(HANDLE h, wchar_t *out) {
+    static final_path_name get = lookup<final_path_name>("GetFinalPathNameByHandleW");
+    wchar_t found[kWide];
+    DWORD n = get ? get(h, found, DWORD(kWide), 0) : 0;
+    if (n == 0 || n >= kWide) return false;
+    const wchar_t *from = found;
+    if (wcsncmp(found, L"\\\\?\\UNC\\", 8) == 0) {
+        wcscpy(out, L"\\");
+        wcscat(out, found + 7);  // "\\server\share..."
+        return true;
+    }
+    if (wcsncmp(found, L"\\\\?\\", 4) == 0) from = found + 4;
+    wcscpy(out, from);
+    return true;
+}
+
+// The full path of name inside dir, in the form the W calls take.
+struct inside {
+    wchar_t text[kWide];
+    wchar_t full[kWide];
+    bool ok;
+    inside(os_dir *dir, const char *name) : ok(false) {
+        size_t n = wcslen(dir->path);
+        if (n + 2 >= kWide) return;
+        wcscpy(full, dir->path);
+        if (n > 0 && full[n - 1] != L'\\') full[n++] = L'\\';
+        if (!MultiByteToWideChar(CP_ACP, 0, name, -1, full + n, int(kWide - n))) return;
+        ok = os_long_form(full, text, kWide);
+    }
+};
+
+os_dir *hold_folder(HANDLE h, const wchar_t *path) {
+    BY_HANDLE_FILE_INFORMATION info;
+    os_dir *d = nullptr;
+    if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        d = static_cast<os_dir *>(malloc(sizeof(os_dir) + (wcslen(path) + 1) * sizeof(wchar_t)));
+    if (!d) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    d->handle = h;
+    d->path = reinterpret_cast<wchar_t *>(d + 1);
+    wcscpy(d->path, path);
+    return d;
+}
+
+bool same_file(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION x, y;
+    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+}
+
+int kind_of(DWORD attr) {
+    if (attr & FILE_ATTRIBUTE_REPARSE_POINT) return OS_KIND_LINK;
+    return (attr & FILE_ATTRIBUTE_DIRECTORY) ? OS_KIND_FOLDER : OS_KIND_FILE;
+}
+
+}  // namespace
+
+os_dir *os_open_dir(const char *path) {
+    wide_path w(path);
+    if (!w.ok) return nullptr;
+    HANDLE h = CreateFileW(w.text, kFolderAccess, kFolderSharing, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    wchar_t full[kWide];
+    if (!final_path(h, full)) {
+        wchar_t given[kWide];
+        DWORD n = MultiByteToWideChar(CP_ACP, 0, path, -1, given, int(kWide)) ? GetFullPathNameW(given, DWORD(kWide), full, nullptr) : 0;
+        if (n == 0 || n >= kWide) {
+            CloseHandle(h);
+            return nullptr;
+        }
+    }
+    // A folder's path ends in its name, but for a root ("C:\").
+    for (size_t n = wcslen(full); n > 3 && full[n - 1] == L'\\'; n--) full[n - 1] = L'\0';
+    return hold_folder(h, full);
+}
+
+os_dir *os_open_dir_at(os_dir *dir, const char *name, int *kind) {
+    inside p(dir, name);
+    *kind = -1;
+    if (!p.ok) return nullptr;
+    HANDLE h = CreateFileW(p.text, kFolderAccess, kFolderSharing, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) *kind = OS_KIND_NONE;
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    *kind = kind_of(info.dwFileAttributes);
+    if (*kind != OS_KIND_FOLDER) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    return hold_folder(h, p.full);
+}
+
+void os_close_dir(os_dir *dir) {
+    if (!dir) return;
+    CloseHandle(dir->handle);
+    free(dir);
+}
+
+int os_same_dir(os_dir *a, os_dir *b) { return same_file(a->handle, b->handle); }
+
+int os_kind_at(os_dir *dir, const char *name) {
+    inside p(dir, name);
+    if (!p.ok) return -1;
+    DWORD attr = GetFileAttributesW(p.text);
+    if (attr != INVALID_FILE_ATTRIBUTES) return kind_of(attr);
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OS_KIND_NONE : -1;
+}
+
+int os_mkdir_at(os_dir *dir, const char *name) {
+    inside p(dir, name);
+    return p.ok && CreateDirectoryW(p.text, nullptr) ? 0 : -1;
+}
+
+int os_rmdir_at(os_dir *dir, const char *name) {
+    inside p(dir, name);
+    return p.ok && RemoveDirectoryW(p.text) ? 0 : -1;
+}
+
+int os_remove_at(os_dir *dir, const char *name) {
+    inside p(dir, name);
+    return p.ok && DeleteFileW(p.text) ? 0 : -1;
+}
+
+// MoveFileExW without MOVEFILE_COPY_ALLOWED (which MoveFileA implies): a move to another volume
+// fails instead of copying, so that no half-made copy can stand in for a file.
+int os_rename_at(os_dir *from_dir, const char *from, os_dir *to_dir, const char *to) {
+    inside a(from_dir, from), b(to_dir, to);
+    if (!a.ok || !b.ok) return -1;
+    DWORD attr = GetFileAttributesW(a.text);
+    if (attr == INVALID_FILE_ATTRIBUTES || (attr & FILE_ATTRIBUTE_DIRECTORY)) return -1;
+    return MoveFileExW(a.text, b.text, 0) ? 0 : -1;
+}
+
+// Others may read the new file while it is written, never write it.
+os_file *os_create_at(os_dir *dir, const char *name) {
+    inside p(dir, name);
+    if (!p.ok) return nullptr;
+    HANDLE h = CreateFileW(p.text, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : os_stdio(os_stream_over(h, false));
+}
+
+// Opening the file for writing and deleting, sharing it with nobody, succeeds only when no other
+// handle is open on it: a program that holds it open, or runs it (its image is mapped), or a
+// read-only file makes it fail.
+int os_in_use_at(os_dir *dir, const char *name) {
+    inside p(dir, name);
+    if (!p.ok) return 1;
+    HANDLE h = CreateFileW(p.text, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return 0;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : 1;
+}
+
+int os_stored_name_at(os_dir *dir, const char *name, char *out, size_t size) {
+    // A pattern would find other files.
+    if (strpbrk(name, "*?")) return 0;
+    inside p(dir, name);
+    WIN32_FIND_DATAW found;
+    HANDLE h = p.ok ? FindFirstFileW(p.text, &found) : INVALID_HANDLE_VALUE;
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    FindClose(h);
+    return os_narrow(found.cFileName, out, size) ? 1 : 0;
+}
+
+// Sharing nothing: every other open fails with ERROR_SHARING_VIOLATION until the handle closes,
+// also when this run is killed and Windows closes it.
+os_file *os_hold_at(os_dir *dir, const char *name, int empty, int *held) {
+    *held = 0;
+    inside p(dir, name);
+    if (!p.ok) return nullptr;
+    HANDLE h = CreateFileW(p.text, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *held = GetLastError() == ERROR_SHARING_VIOLATION;
+        return nullptr;
+    }
+    // A link, a folder, or a file with another name elsewhere (a hard link) is not this run's.
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = GetFileInformationByHandle(h, &info) &&
+              !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+              info.nNumberOfLinks == 1 && (!empty || SetEndOfFile(h));
+    if (!ok) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    return os_stdio(os_stream_over(h, true));
+}
+
+// The file's own disposition, set through the handle that holds it (Vista on), deletes that
+// file whatever its name is now. Without the call (Windows XP) it goes by name once it is closed,
+// and only while the name still leads to it.
+typedef BOOL(WINAPI *set_file_information)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+
+int os_remove_held(os_file *f, os_dir *dir, const char *name) {
+    static set_file_information set = lookup<set_file_information>("SetFileInformationByHandle");
+    fflush(stream(f));
+    HANDLE mine = os_file_handle(stream(f));
+    FILE_DISPOSITION_INFO gone = {TRUE};
+    if (set) {
+        bool removed = set(mine, FileDispositionInfo, &gone, sizeof gone);
+        fclose(stream(f));
+        return removed ? 0 : -1;
+    }
+    inside p(dir, name);
+    HANDLE now = p.ok ? CreateFileW(p.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+                      : INVALID_HANDLE_VALUE;
+    bool same = now != INVALID_HANDLE_VALUE && same_file(mine, now);
+    if (now != INVALID_HANDLE_VALUE) CloseHandle(now);
+    fclose(stream(f));
+    return same && DeleteFileW(p.text) ? 0 : -1;
+}
+
+int os_fsync_at(os_dir *dir, const char *name) {
+    inside p(dir, name);
+    if (!p.ok) return -1;
+    HANDLE h = CreateFileW(p.text, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    bool ok = FlushFileBuffers(h);
+    CloseHandle(h);
+    return ok ? 0 : -1;
+}
+
+int os_fsync_dir(os_dir *) { return 0; }
+
+// FlushFileBuffers waits for the file alone; Windows has no call that only starts it.
+void os_start_write_out_at(os_dir *, const char *) {}
+
+int os_free_space(os_dir *dir, unsigned long long *bytes) {
+    wchar_t full[kWide], root[kWide];
+    size_t n = wcslen(dir->path);
+    if (n + 2 >= kWide) return -1;
+    wcscpy(full, dir->path);
+    if (n > 0 && full[n - 1] != L'\\') wcscat(full, L"\\");
+    ULARGE_INTEGER free_to_caller;
+    if (!os_long_form(full, root, kWide) || !GetDiskFreeSpaceExW(root, &free_to_caller, nullptr, nullptr)) return -1;
+    *bytes = free_to_caller.QuadPart;
+    return 0;
+}

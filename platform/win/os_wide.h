@@ -1,0 +1,37 @@
+// Paths in the Win32 build: the process's ANSI code page in, the W calls' form out.
+//
+// Paths are the process's ANSI code page, as the A calls take them. The A calls refuse a path
+// whose full form passes MAX_PATH, and the change's own paths ("tmp_inst.old\journal") are longer
+// than the entries' that a target always took; so every path goes to the W calls, converted as
+// the A calls convert it, and one too long for them as "\\?\" and its full form, which the W
+// calls take up to 32 767 characters. Below that length nothing differs from the A calls.
+#ifndef ZORV_OS_WIDE_H
+#define ZORV_OS_WIDE_H
+
+#include <windows.h>
+
+#include <stdio.h>
+
+// Room for any path the installer makes (at most 5000 bytes) in its full form.
+const size_t kWide = 5200;
+
+// path in the form the W calls take; ok false (ERROR_FILENAME_EXCED_RANGE) when it does not fit.
+struct wide_path {
+    wchar_t text[kWide];
+    bool ok;
+    explicit wide_path(const char *path);
+};
+
+// The full path full (without "\\?\") in the form the W calls take, into out: as it is while it
+// is short, "\\?\" and the path (or "\\?\UNC" for a share) beyond MAX_PATH. False if it does not fit.
+bool os_long_form(const wchar_t *full, wchar_t *out, size_t size);
+
+// A wide text in the ANSI code page: false when it does not fit.
+bool os_narrow(const wchar_t *wide, char *out, size_t size);
+
+// The system's handle of an open file, and a file over a handle of the system (opened for
+// writing, or for reading and writing with read_too): null, with the handle closed, on failure.
+HANDLE os_file_handle(FILE *stream);
+FILE *os_stream_over(HANDLE h, bool read_too);
+
+#endif
