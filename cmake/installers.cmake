@@ -160,14 +160,17 @@ icon=${PROJECT_SOURCE_DIR}/resources/zorv.ico
   endif()
 
   # The sample application, and the Windows helpers of the tests: a sender of the close request
-  # alone, a holder of a file (or a program that ignores the close request), a library to plant
-  # beside the installer, and the archive reader over many archives (a console program, compared
-  # with its Linux build in tests/installers.cmake).
+  # alone, a holder of a file (or a program that ignores the close request), a stand-in for the
+  # signer that records its arguments, a library to plant beside the installer, and the archive
+  # reader over many archives (a console program, compared with its Linux build in
+  # tests/installers.cmake).
   add_subdirectory(sample)
   add_executable(zorv-close-request WIN32 tests/wine/close_request.c)
   target_link_options(zorv-close-request PRIVATE -static -s)
   add_executable(zorv-hold-file tests/wine/hold_file.c)
   target_link_options(zorv-hold-file PRIVATE -static -s)
+  add_executable(zorv-fake-signer tests/wine/fake_signer.c)
+  target_link_options(zorv-fake-signer PRIVATE -static -s)
   add_library(zorv-planted SHARED tests/wine/planted_library.c)
   set_target_properties(zorv-planted PROPERTIES PREFIX "")
   target_link_options(zorv-planted PRIVATE -static -s)

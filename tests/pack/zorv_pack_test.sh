@@ -129,6 +129,9 @@ done
 S=(--arch x86_64 --sign-cert "$T/cert.pem" --sign-key "$T/key.pem")
 refused_in_one_line "wrong password"        "key.pem: cannot be opened with the password given" "$APP" "${O[@]}" "${S[@]}" --sign-password-file "$T/wrong.pass"
 refused_in_one_line "no password"           "key.pem: needs its password"         "$APP" "${O[@]}" "${S[@]}"
+# On a terminal too: the signer runs with none, so that it cannot ask for the password there and wait.
+timeout 60 script -qec "$(printf '%q ' "$PACK" "$APP" "${O[@]}" "${S[@]}")" /dev/null </dev/null >"$T/tty.txt" 2>&1
+check "no password, on a terminal: refused, not asked" grep -q "key.pem: needs its password" "$T/tty.txt"
 ZORV_SIGN_PASSWORD=otra refused_in_one_line "wrong PKCS#12 password" "cert.p12: cannot be opened with the password given" \
     "$APP" "${O[@]}" --arch x86_64 --sign-pkcs12 "$T/cert.p12"
 refused_in_one_line "signature that does not verify" "the signed installer does not verify (osslsigncode verify): unable to get local issuer" \
@@ -183,8 +186,11 @@ done
 # password comes from a file or from the environment.
 printf 'clave=valor \n' >"$T/settings.txt"
 "$PACK" "$APP" -o "$T/out/unsigned.exe" --arch x86_64 --settings "$T/settings.txt" 2>"$T/err"
-"$PACK" "$APP" -o "$T/out/signed.exe" --arch x86_64 --settings "$T/settings.txt" "${S[@]}" --sign-password-file "$T/key.pass" 2>"$T/err"
+strace -f -qq -e trace=execve -o "$T/execve" "$PACK" "$APP" -o "$T/out/signed.exe" --arch x86_64 --settings "$T/settings.txt" \
+    "${S[@]}" --sign-password-file "$T/key.pass" 2>"$T/err"
 check "signed: packs" [ $? -eq 0 ]
+check "signed: osslsigncode started without a shell" [ "$(grep -o 'execve("[^"]*' "$T/execve" | sed 's|.*/||' | sort -u)" = \
+    "$(printf 'osslsigncode\nzorv-pack')" ]
 osslsigncode verify -in "$T/out/signed.exe" -CAfile "$T/cert.pem" >"$T/err" 2>&1
 check "signed: osslsigncode verifies it" [ $? -eq 0 ]
 resource() { python3 "$(dirname "$0")/../pe/pe_image.py" --extract "$1" "$2"; }
