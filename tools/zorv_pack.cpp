@@ -235,7 +235,7 @@ int main(int argc, char **argv) {
     if (arch != "linux")
         for (const folder_file &f : files)
             if (!windows_can_hold(f.name) || !star_name_is_safe_on_windows(f.name.c_str()))
-                return fail(f.path + ": Windows cannot hold a file by this name (\"" + f.name + "\")");
+                return fail(shown_path(f.path) + ": Windows cannot hold a file by this name (\"" + f.name + "\")");
     if (std::string one, other; arch != "linux" && windows_names_clash(files, one, other))
         return fail(app_dir + ": \"" + one + "\" and \"" + other + "\" are one name on Windows, which ignores case");
 

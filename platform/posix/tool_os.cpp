@@ -1,4 +1,4 @@
-// Linux: the tools' program runs (fork and exec, no shell).
+// Linux: the tools' file opening and program runs (fork and exec, no shell).
 #include "tool_os.h"
 
 #include <errno.h>
@@ -6,6 +6,8 @@
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+FILE *tool_fopen(const std::filesystem::path &path, const char *mode) { return fopen(path.c_str(), mode); }
 
 int tool_run(const std::vector<std::string> &argv, const std::string &dir, const std::string &output,
              bool own_session, std::string &error) {

@@ -1,6 +1,7 @@
-// Windows: the tools' program runs (CreateProcessW, no cmd).
+// Windows: the tools' file opening by UTF-16 path and program runs (CreateProcessW, no cmd).
 #include "tool_os.h"
 
+#include <string.h>
 #include <windows.h>
 
 #include "os_command_line.h"
@@ -36,6 +37,10 @@ struct inherited {
 };
 
 }  // namespace
+
+FILE *tool_fopen(const std::filesystem::path &path, const char *mode) {
+    return _wfopen(path.c_str(), std::wstring(mode, mode + strlen(mode)).c_str());
+}
 
 int tool_run(const std::vector<std::string> &argv, const std::string &dir, const std::string &output,
              bool own_session, std::string &error) {
