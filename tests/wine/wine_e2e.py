@@ -184,6 +184,29 @@ class InstallerUnderWine(unittest.TestCase):
         self.assertEqual((status, boxes), (0, []))
         self.assertEqual(tree(self.session.unix_path(target)), self.app)
 
+    def test_names_beyond_ascii_install_as_written(self):
+        """Names beyond ASCII, packed on Linux, install under Wine (code page 1252) as they were
+        written, byte-exact; zorv-pack.exe, which lists the folder by its UTF-16 names, packs the
+        same bytes."""
+        app_dir = os.path.join(self.session.work_dir, "app")
+        shutil.copytree(ENV["ZORV_APP_DIR"], app_dir)
+        os.makedirs(os.path.join(app_dir, "datos"), exist_ok=True)
+        for name, body in (("datos/año.txt", b"a\xf1o\r\n"), ("€uro.txt", bytes(range(256)))):
+            with open(os.path.join(app_dir, name), "wb") as f:
+                f.write(body)
+        linux = self.pack(app_dir, "names.exe")
+        installer = DOWNLOADS + r"\names.exe"
+        status, text = self.session.run([ENV["ZORV_WINDOWS_PACK"], "Z:" + app_dir.replace("/", "\\"), "-o", installer,
+                                         "--arch", ENV["ZORV_WINE_ARCH"]], loader=harness.WINE)
+        self.assertEqual(status, 0, text)
+        with open(self.session.unix_path(installer), "rb") as ours:
+            self.assertTrue(ours.read() == linux, "zorv-pack.exe wrote another installer than zorv-pack")
+        target = r"C:\Program Files\Zorvana Prueba"
+        self.assertEqual(self.finish(self.start_installer("-s", "-r", "-d", target, installer=installer)), (0, []))
+        installed = tree(self.session.unix_path(target))
+        self.assertEqual(installed, tree(app_dir))
+        self.assertIn(os.path.join("datos", "año.txt"), installed)
+
     def test_windows_packer_signs_without_a_command_interpreter(self):
         """zorv-pack.exe starts the signer (a stand-in that records its arguments) with its
         arguments as they are: paths in a folder named with '%PATH%', '&' and '^', which the command
