@@ -80,7 +80,7 @@ endfunction()
 # zorv-pack, one code for Linux and Windows, in bin/ of its tree, with the kits in share/zorvana.
 function(zorv_packer)
   add_executable(zorv-pack tools/zorv_pack.cpp tools/zorv_pack_payload.cpp tools/zorv_pack_installer.cpp
-    tools/zorv_pack_sign.cpp)
+    tools/zorv_pack_sign.cpp tools/code_pages.cpp)
   target_include_directories(zorv-pack PRIVATE payload)
   target_link_libraries(zorv-pack PRIVATE zorv_tool_files zorv_resource_image zorv_pack_compress zorv_bzip2)
   set_target_properties(zorv-pack PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
@@ -160,14 +160,17 @@ icon=${PROJECT_SOURCE_DIR}/resources/zorv.ico
   endif()
 
   # The sample application, and the Windows helpers of the tests: a sender of the close request
-  # alone, a holder of a file (or a program that ignores the close request), a library to plant
-  # beside the installer, and the archive reader over many archives (a console program, compared
-  # with its Linux build in tests/installers.cmake).
+  # alone, a holder of a file (or a program that ignores the close request), a stand-in for the
+  # signer that records its arguments, a library to plant beside the installer, and the archive
+  # reader over many archives (a console program, compared with its Linux build in
+  # tests/installers.cmake).
   add_subdirectory(sample)
   add_executable(zorv-close-request WIN32 tests/wine/close_request.c)
   target_link_options(zorv-close-request PRIVATE -static -s)
   add_executable(zorv-hold-file tests/wine/hold_file.c)
   target_link_options(zorv-hold-file PRIVATE -static -s)
+  add_executable(zorv-fake-signer tests/wine/fake_signer.c)
+  target_link_options(zorv-fake-signer PRIVATE -static -s)
   add_library(zorv-planted SHARED tests/wine/planted_library.c)
   set_target_properties(zorv-planted PROPERTIES PREFIX "")
   target_link_options(zorv-planted PRIVATE -static -s)

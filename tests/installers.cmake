@@ -80,7 +80,9 @@ foreach(arch i686 x86_64)
       second_installer_while_the_first_holds_the_target
       install_into_a_long_target
       library_beside_installer_is_not_loaded
-      packed_by_the_windows_packer)
+      packed_by_the_windows_packer
+      names_beyond_ascii_install_as_written
+      windows_packer_signs_without_a_command_interpreter)
     add_test(NAME wine.${arch}.${case} COMMAND ${Python3_EXECUTABLE} -m unittest -v wine_e2e.InstallerUnderWine.test_${case}
              WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
     set_tests_properties(wine.${arch}.${case} PROPERTIES FIXTURES_REQUIRED "installers;wine" ENVIRONMENT

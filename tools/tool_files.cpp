@@ -11,56 +11,86 @@
 #include <random>
 #include <sstream>
 
+#include "tool_os.h"
+
 namespace fs = std::filesystem;
 
-bool collect_folder(const std::string &path, const std::string &name, std::vector<folder_file> &files,
+namespace {
+
+// UTF-8 on Windows is the name's UTF-16 form written out, never its spelling in the ANSI code page,
+// which may lack its characters; a lone half of a UTF-16 pair has none, and is refused.
+bool utf8_name(const fs::path &path, std::string &name) {
+    try {
+        name = path.u8string();
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+}  // namespace
+
+std::string shown_path(const fs::path &path) {
+    std::string shown;
+    return utf8_name(path, shown) ? shown : "(a path that is not Unicode text)";
+}
+
+bool collect_folder(const fs::path &path, const std::string &name, std::vector<folder_file> &files,
                     std::string &error) {
     std::error_code ec;
     fs::file_status st = fs::status(path, ec);
     if (ec) {
-        error = path + ": " + ec.message();
+        error = shown_path(path) + ": " + ec.message();
         return false;
     }
     if (fs::is_regular_file(st)) {
         if (!star_writer_name_ok(name.c_str())) {
-            error = path + ": its name cannot be stored in the archive (\"" + name + "\")";
+            error = shown_path(path) + ": its name cannot be stored in the archive (\"" + name + "\")";
             return false;
         }
         files.push_back({name, path});
         return true;
     }
     if (!fs::is_directory(st)) {
-        error = path + ": neither a file nor a folder";
+        error = shown_path(path) + ": neither a file nor a folder";
         return false;
     }
-    std::vector<std::string> children;
-    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
-        children.push_back(it->path().filename().string());
+    // Sorted by the names' UTF-8 bytes, which is the order of their characters on both systems:
+    // the same folder gives the same archive wherever it is packed.
+    std::vector<std::pair<std::string, fs::path>> children;
+    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string child;
+        if (!utf8_name(it->path().filename(), child)) {
+            error = shown_path(path) + ": holds a file whose name is not Unicode text";
+            return false;
+        }
+        children.push_back({child, it->path().filename()});
+    }
     if (ec) {
-        error = path + ": " + ec.message();
+        error = shown_path(path) + ": " + ec.message();
         return false;
     }
     std::sort(children.begin(), children.end());
-    for (const std::string &child : children)
-        if (!collect_folder(path + "/" + child, name.empty() ? child : name + "/" + child, files, error))
-            return false;
+    for (const auto &[child, native] : children)
+        if (!collect_folder(path / native, name.empty() ? child : name + "/" + child, files, error)) return false;
     return true;
 }
 
 namespace {
 
 std::string body_error(int result, const folder_file &file) {
-    if (result == STAR_ERR_MAGIC) return file.path + ": holds the archive's boundary magic and cannot be packed";
-    if (result == STAR_ERR_NAME) return file.path + ": its name cannot be stored in the archive (\"" + file.name + "\")";
-    return file.path + ": " + (errno ? strerror(errno) : "read or write failed");
+    std::string path = shown_path(file.path);
+    if (result == STAR_ERR_MAGIC) return path + ": holds the archive's boundary magic and cannot be packed";
+    if (result == STAR_ERR_NAME) return path + ": its name cannot be stored in the archive (\"" + file.name + "\")";
+    return path + ": " + (errno ? strerror(errno) : "read or write failed");
 }
 
 // Runs step on each file opened for reading; false with a reason at the first failure.
 template <typename F> bool each_body(const std::vector<folder_file> &files, std::string &error, F step) {
     for (const folder_file &file : files) {
-        FILE *stream = fopen(file.path.c_str(), "rb");
+        FILE *stream = tool_fopen(file.path, "rb");
         if (!stream) {
-            error = file.path + ": " + strerror(errno);
+            error = shown_path(file.path) + ": " + strerror(errno);
             return false;
         }
         os_file *body = os_stdio(stream);

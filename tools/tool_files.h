@@ -9,23 +9,29 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "star_writer.h"
 
-// One file to archive: its name in the archive ('/' between levels) and where to read it.
+// One file to archive: its name in the archive ('/' between levels) and where to read it. The
+// name is as the folder spells it: bytes on Linux, UTF-8 on Windows (from the system's UTF-16
+// names); the path is the system's own, so that any name can be opened.
 struct folder_file {
     std::string name;
-    std::string path;
+    std::filesystem::path path;
 };
+
+// A path for a message: as it is on Linux, in UTF-8 on Windows.
+std::string shown_path(const std::filesystem::path &path);
 
 // Appends the regular files at path (a file, or a folder walked recursively, names sorted byte by
 // byte at each level) to files, named under name ("" for the folder's own contents). False with a
 // reason when something cannot be read, is neither a file nor a folder, or has a name that an
 // archive cannot store and give back unchanged.
-bool collect_folder(const std::string &path, const std::string &name, std::vector<folder_file> &files,
+bool collect_folder(const std::filesystem::path &path, const std::string &name, std::vector<folder_file> &files,
                     std::string &error);
 
 // Writes files as one archive to out, in their order. False with a reason naming the file on

@@ -11,19 +11,22 @@
 #include <string>
 #include <vector>
 
+#include "code_pages.h"
 #include "star_names.h"
 #include "zorv_pack.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: zorv-pack APP_DIR -o INSTALLER [--arch i686|x86_64|linux] [--settings FILE] [--icon FILE.ico]\n"
-    "                 [--kit DIR] [--sign-cert CERT.pem --sign-key KEY.pem | --sign-pkcs12 FILE]\n"
+    "usage: zorv-pack APP_DIR -o INSTALLER [--arch i686|x86_64|linux] [--codepage N] [--settings FILE]\n"
+    "                 [--icon FILE.ico] [--kit DIR] [--sign-cert CERT.pem --sign-key KEY.pem | --sign-pkcs12 FILE]\n"
     "                 [--sign-password-file FILE]\n"
     "       zorv-pack --help | --version\n"
     "Packs APP_DIR (which holds zorv.exe at its top level) into a self-extracting installer.\n"
     "  -o INSTALLER               the installer to write; replaced only by a complete one\n"
     "  --arch ARCH                i686 (default, 32-bit Windows), x86_64 (64-bit Windows) or linux\n"
+    "  --codepage N               the ANSI code page of the Windows the installer will run on, in which\n"
+    "                             it reads the names (default 1252)\n"
     "  --settings FILE            embeds FILE as the settings block\n"
     "  --icon FILE.ico            the program icon of a Windows installer (one image)\n"
     "  --kit DIR                  the installer kits are DIR/ARCH (default: ZORV_KIT_DIR, else\n"
@@ -148,7 +151,7 @@ bool place_output(const std::string &built, const std::string &out_path, std::st
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::string app_dir, out_path, arch = "i686", kit_option;
+    std::string app_dir, out_path, arch = "i686", kit_option, code_page_option;
     installer_inputs in;
     signing sign;
     bool have_app = false;
@@ -164,6 +167,7 @@ int main(int argc, char **argv) {
         }
         std::string *slot = a == "-o"                   ? &out_path
                             : a == "--arch"               ? &arch
+                            : a == "--codepage"           ? &code_page_option
                             : a == "--settings"           ? &in.settings
                             : a == "--icon"               ? &in.icon
                             : a == "--kit"                ? &kit_option
@@ -190,6 +194,15 @@ int main(int argc, char **argv) {
     for (const char *a : kArches) known = known || arch == a;
     if (!known) return usage_error("unknown --arch " + arch + " (i686, x86_64 or linux)");
     if (arch == "linux" && !in.icon.empty()) return usage_error("--icon is for the Windows installers");
+    if (arch == "linux" && !code_page_option.empty())
+        return usage_error("--codepage is for the Windows installers; the Linux one takes names as they are");
+    int code_page = kDefaultCodePage;
+    if (!code_page_option.empty()) {
+        code_page = code_page_option.size() <= 5 ? atoi(code_page_option.c_str()) : 0;
+        if (std::to_string(code_page) != code_page_option || !code_page_offered(code_page))
+            return usage_error("--codepage " + code_page_option + " is not offered: " + offered_code_pages() +
+                               ", the code pages of one byte a character");
+    }
     if (arch == "linux" && sign.wanted()) return usage_error("signing is for the Windows installers");
     if (!sign.wanted() && !sign.password_file.empty()) return usage_error("--sign-password-file without a key to open");
 
@@ -232,12 +245,24 @@ int main(int argc, char **argv) {
     }
     std::vector<folder_file> files;
     if (!collect_folder(app_dir, "", files, error)) return fail(error);
+    // Both installers, the Linux stand-in too, read '\' in a name as the end of a folder's name.
+    for (const folder_file &f : files)
+        if (f.name.find('\\') != std::string::npos)
+            return fail(shown_path(f.path) + ": its name holds '\\', which separates folders on Windows: it would" +
+                        " install as a folder and a file (\"" + f.name + "\")");
     if (arch != "linux")
         for (const folder_file &f : files)
             if (!windows_can_hold(f.name) || !star_name_is_safe_on_windows(f.name.c_str()))
-                return fail(f.path + ": Windows cannot hold a file by this name (\"" + f.name + "\")");
+                return fail(shown_path(f.path) + ": Windows cannot hold a file by this name (\"" + f.name + "\")");
     if (std::string one, other; arch != "linux" && windows_names_clash(files, one, other))
         return fail(app_dir + ": \"" + one + "\" and \"" + other + "\" are one name on Windows, which ignores case");
+    // The names in the bytes the installer will read them as: Windows' A calls read the ANSI code page.
+    if (arch != "linux")
+        for (folder_file &f : files) {
+            std::string written, why;
+            if (!to_code_page(f.name, code_page, written, why)) return fail(shown_path(f.path) + ": " + why);
+            f.name = written;
+        }
 
     work_folder work;
     if (!work.make("zorv-pack.", error)) return fail(error);

@@ -49,10 +49,11 @@ bool load_kit(const std::string &kits_dir, const std::string &arch, const std::s
 // (with ".exe" on Windows). The error for a missing one names the Debian package that provides it.
 bool find_program(const std::string &name, const std::string &package, std::string &path, std::string &error);
 
-// Runs a program in dir with standard input from the null device and its output kept in output.
-// With own_session the program has no controlling terminal, so that nothing it runs can prompt on
-// it. False when it cannot be run or ends with another status than 0; error then quotes its
-// output. Only signing runs programs: an unsigned installer is packed without any.
+// Runs a program in dir, its arguments as they are (tool_run: no shell reads them), with standard
+// input from the null device and its output kept in output. With own_session the program has no
+// terminal, so that nothing it runs can prompt on it. False when it cannot be run or ends with
+// another status than 0; error then says why, quoting its output. Only signing runs programs: an
+// unsigned installer is packed without any.
 bool run_tool(const std::vector<std::string> &argv, const std::string &dir, const char *what, bool own_session,
               std::string &output, std::string &error);
 

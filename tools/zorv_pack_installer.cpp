@@ -14,6 +14,7 @@
 
 #include "payload.h"
 #include "resource_image.h"
+#include "tool_os.h"
 #include "windows_image.h"
 #include "zorv_pack.h"
 
@@ -24,7 +25,7 @@ namespace {
 // The values of a kit that name its files.
 const char *const kFileKeys[] = {"program", "icon"};
 
-// Windows and Linux differ in how they list folders on PATH and run a command line; the path
+// Windows and Linux differ in how they list folders on PATH and which files are programs; the path
 // separator tells which one this is.
 const bool kWindows = fs::path::preferred_separator == '\\';
 
@@ -47,25 +48,6 @@ bool is_program(const fs::path &path) {
     fs::file_status st = fs::status(path, ec);
     const fs::perms any_exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
     return fs::is_regular_file(st) && (kWindows || (st.permissions() & any_exec) != fs::perms::none);
-}
-
-// One word of a command line, quoted for the system's command interpreter: sh, or on Windows the
-// rules by which a program splits its command line (backslashes count only before a quote).
-std::string command_word(const std::string &word) {
-    std::string q = kWindows ? "\"" : "'";
-    size_t backslashes = 0;
-    for (char c : word) {
-        if (kWindows && c == '\\') {
-            backslashes++;
-            continue;
-        }
-        if (kWindows && c == '"') q.append(2 * backslashes + 1, '\\');
-        else q.append(backslashes, '\\');
-        backslashes = 0;
-        q += !kWindows && c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    q.append(kWindows ? 2 * backslashes : backslashes, '\\');
-    return q + (kWindows ? "\"" : "'");
 }
 
 }  // namespace
@@ -132,26 +114,13 @@ bool load_kit(const std::string &kits_dir, const std::string &arch, const std::s
 
 bool run_tool(const std::vector<std::string> &argv, const std::string &dir, const char *what, bool own_session,
               std::string &output, std::string &error) {
-    std::string log = dir + "/tool-output.txt", command;
-    // Without a terminal of its own a program cannot prompt on the user's (setsid is part of every
-    // Linux system); Windows programs prompt on a console, and standard input is the null device.
-    if (own_session && !kWindows) command = "setsid -w ";
-    for (const std::string &word : argv) command += command_word(word) + " ";
-    command += std::string("<") + (kWindows ? "NUL" : "/dev/null") + " >" + command_word(log) + " 2>&1";
-    // The interpreter of Windows takes the outer quotes off a command line that starts with one.
-    if (kWindows) command = "\"" + command + "\"";
-    std::error_code ec;
-    fs::path before = fs::current_path(ec);
-    // The programs name the files they are given relative to the work folder.
-    fs::current_path(dir, ec);
-    fflush(nullptr);
-    int status = ec ? -1 : std::system(command.c_str());
-    fs::current_path(before, ec);
+    std::string log = dir + "/tool-output.txt";
+    int status = tool_run(argv, dir, log, own_session, error);
     output.clear();
     read_whole_file(log, output);
     while (!output.empty() && output.back() == '\n') output.pop_back();
     if (status == 0) return true;
-    error = std::string(what) + " failed (" + argv[0] + ")" + (output.empty() ? "" : ":\n" + output);
+    if (status > 0) error = std::string(what) + " failed (" + argv[0] + ")" + (output.empty() ? "" : ":\n" + output);
     return false;
 }
 

@@ -38,6 +38,14 @@ printf 'b\n' >"$T/case_files/leeme.txt"
 printf 'MZ\n' >"$T/case_levels/zorv.exe"
 printf 'a\n' >"$T/case_levels/LIB/x.dll"
 printf 'b\n' >"$T/case_levels/lib"
+# Names beyond ASCII: in code page 1252, in another one only, split by '\' on Windows, no UTF-8.
+mkdir -p "$T/spanish/datos" "$T/polish" "$T/backslash" "$T/not_utf8"
+for d in spanish polish backslash not_utf8; do printf 'MZ\n' >"$T/$d/zorv.exe"; done
+printf 'a\n' >"$T/spanish/datos/año.txt"
+printf 'b\n' >"$T/spanish/Ünïcode €.txt"
+printf 'c\n' >"$T/polish/łódź.txt"
+printf 'd\n' >"$T/backslash/x\\y.txt"
+printf 'e\n' >"$T/not_utf8/$(printf 'a\377')"
 # Two images in one icon file: the installer carries exactly one.
 printf '\0\0\1\0\2\0' >"$T/two.ico"
 head -c 32 /dev/zero >>"$T/two.ico"
@@ -84,6 +92,7 @@ refused "magic in a file"       "magic/notas.txt: holds the archive's boundary m
 refused "missing folder"        "No such file or directory"           "$T/none" "${O[@]}"
 refused "name Windows refuses"  "Windows cannot hold a file"          "$T/bad_names" "${O[@]}"
 refused "device name"           "Windows cannot hold a file"          "$T/device" "${O[@]}"
+refused "a code page of two bytes" "--codepage 932 is not offered" "$APP" "${O[@]}" --codepage 932
 refused "names one but for case" '"Leeme.txt" and "leeme.txt" are one name on Windows' "$T/case_files" "${O[@]}"
 refused "a file and a folder one but for case" '"LIB" and "lib" are one name' "$T/case_levels" "${O[@]}" --arch x86_64
 refused "icon of two images"    "holds 2 images"                      "$APP" "${O[@]}" --icon "$T/two.ico"
@@ -99,6 +108,11 @@ refused_in_one_line() {
     refused "$@"
     check "$1: one line" [ "$(wc -l <"$T/err")" -eq 1 ]
 }
+refused_in_one_line "a name outside code page 1252" 'polish/łódź.txt: code page 1252 has no "ł" (U+0142)' "$T/polish" "${O[@]}"
+for arch in i686 linux; do
+    refused_in_one_line "a name with '\\' for $arch" "x\\\\y.txt: its name holds '\\\\', which separates folders" "$T/backslash" "${O[@]}" --arch $arch
+done
+refused_in_one_line "a name that is no UTF-8" "its name is not UTF-8 text, so it has no spelling in code page 1252" "$T/not_utf8" "${O[@]}"
 PACK=$T/bin/zorv-pack refused_in_one_line "no kit beside the program" "$T/share/zorvana/i686/zorv-installer.kit cannot be read (../share/zorvana beside" \
     "$APP" "${O[@]}"
 refused_in_one_line "no kit where --kit says" "no i686 installer kit: $T/kits/i686/zorv-installer.kit cannot be read (given by --kit)" \
@@ -129,6 +143,9 @@ done
 S=(--arch x86_64 --sign-cert "$T/cert.pem" --sign-key "$T/key.pem")
 refused_in_one_line "wrong password"        "key.pem: cannot be opened with the password given" "$APP" "${O[@]}" "${S[@]}" --sign-password-file "$T/wrong.pass"
 refused_in_one_line "no password"           "key.pem: needs its password"         "$APP" "${O[@]}" "${S[@]}"
+# On a terminal too: the signer runs with none, so that it cannot ask for the password there and wait.
+timeout 60 script -qec "$(printf '%q ' "$PACK" "$APP" "${O[@]}" "${S[@]}")" /dev/null </dev/null >"$T/tty.txt" 2>&1
+check "no password, on a terminal: refused, not asked" grep -q "key.pem: needs its password" "$T/tty.txt"
 ZORV_SIGN_PASSWORD=otra refused_in_one_line "wrong PKCS#12 password" "cert.p12: cannot be opened with the password given" \
     "$APP" "${O[@]}" --arch x86_64 --sign-pkcs12 "$T/cert.p12"
 refused_in_one_line "signature that does not verify" "the signed installer does not verify (osslsigncode verify): unable to get local issuer" \
@@ -147,10 +164,37 @@ ZORV_PACK_I686_LIMIT=1000 "$PACK" "$APP" -o "$T/out/x86_64-over-i686-limit" --ar
 check "the i686 limit leaves x86_64 alone" [ $? -eq 0 ]
 rm -f "$T/out/x86_64-over-i686-limit"
 
-# On Linux a Windows device name, and a name spelled twice in two cases, are ordinary names.
-for d in device case_files; do
+# On Linux a Windows device name, a name spelled twice in two cases and one that is no UTF-8 are
+# ordinary names.
+for d in device case_files not_utf8; do
     "$PACK" "$T/$d" -o "$T/out/$d-linux" --arch linux 2>"$T/err"
     check "$d packs for linux" [ $? -eq 0 ]
+done
+
+# Names in the code page the installer reads them in: 1252, or the one --codepage names. Each code
+# page offered, every character it holds above ASCII as Python's codecs write it (the "ł" refused
+# above among those of 1250).
+STAR=$(dirname "$PACK")/../star
+names_in() { python3 "$(dirname "$0")/../pe/pe_image.py" --extract RCDATA_RAW/101 "$1" | bunzip2 | "$STAR" list -; }
+"$PACK" "$T/spanish" -o "$T/out/names.exe" --arch x86_64 2>"$T/err"
+check "names in code page 1252" [ "$(names_in "$T/out/names.exe")" = "$(printf 'datos/a\361o.txt\nzorv.exe\n\334n\357code \200.txt')" ]
+python3 - "$T/pages" <<'EOF'
+import os, sys
+for page in (874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257):
+    codec = "cp%d" % page
+    held = [bytes([b]).decode(codec, "ignore") for b in range(0x80, 0x100)]
+    held = [c for c in held if c and not 0x80 <= ord(c) < 0xA0]
+    folder = os.path.join(sys.argv[1], str(page))
+    os.makedirs(folder)
+    for i in range(0, len(held), 32):
+        open(os.path.join(folder, "%d %s" % (i, "".join(held[i:i + 32]))), "w").close()
+    open(os.path.join(folder, "zorv.exe"), "w").write("MZ")
+    names = sorted(os.listdir(folder), key=lambda n: n.encode())
+    open(folder + ".names", "wb").write(b"\n".join(n.encode(codec) for n in names) + b"\n")
+EOF
+for page in 874 1250 1251 1252 1253 1254 1255 1256 1257; do
+    "$PACK" "$T/pages/$page" -o "$T/out/names.exe" --arch x86_64 --codepage $page 2>"$T/err"
+    check "code page $page: every character" cmp -s "$T/pages/$page.names" <(names_in "$T/out/names.exe")
 done
 
 # Reproducible: the same folder and SOURCE_DATE_EPOCH give the same bytes at another time and from
@@ -185,8 +229,11 @@ done
 # password comes from a file or from the environment.
 printf 'clave=valor \n' >"$T/settings.txt"
 "$PACK" "$APP" -o "$T/out/unsigned.exe" --arch x86_64 --settings "$T/settings.txt" 2>"$T/err"
-"$PACK" "$APP" -o "$T/out/signed.exe" --arch x86_64 --settings "$T/settings.txt" "${S[@]}" --sign-password-file "$T/key.pass" 2>"$T/err"
+strace -f -qq -e trace=execve -o "$T/execve" "$PACK" "$APP" -o "$T/out/signed.exe" --arch x86_64 --settings "$T/settings.txt" \
+    "${S[@]}" --sign-password-file "$T/key.pass" 2>"$T/err"
 check "signed: packs" [ $? -eq 0 ]
+check "signed: osslsigncode started without a shell" [ "$(grep -o 'execve("[^"]*' "$T/execve" | sed 's|.*/||' | sort -u)" = \
+    "$(printf 'osslsigncode\nzorv-pack')" ]
 osslsigncode verify -in "$T/out/signed.exe" -CAfile "$T/cert.pem" >"$T/err" 2>&1
 check "signed: osslsigncode verifies it" [ $? -eq 0 ]
 resource() { python3 "$(dirname "$0")/../pe/pe_image.py" --extract "$1" "$2"; }

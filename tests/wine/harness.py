@@ -55,7 +55,9 @@ def unavailable(arch):
 
 def base_env(prefix, display=None):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    # Wine takes Windows' ANSI code page and the encoding of Linux file names from the locale: with
+    # this one, 1252 (the installer's) and UTF-8, whatever the machine's.
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
     env.pop("DISPLAY", None)
     if display is not None:
         env["DISPLAY"] = display

@@ -184,6 +184,53 @@ class InstallerUnderWine(unittest.TestCase):
         self.assertEqual((status, boxes), (0, []))
         self.assertEqual(tree(self.session.unix_path(target)), self.app)
 
+    def test_names_beyond_ascii_install_as_written(self):
+        """Names beyond ASCII, packed on Linux, install under Wine (code page 1252) as they were
+        written, byte-exact; zorv-pack.exe, which lists the folder by its UTF-16 names, packs the
+        same bytes."""
+        app_dir = os.path.join(self.session.work_dir, "app")
+        shutil.copytree(ENV["ZORV_APP_DIR"], app_dir)
+        os.makedirs(os.path.join(app_dir, "datos"), exist_ok=True)
+        for name, body in (("datos/año.txt", b"a\xf1o\r\n"), ("€uro.txt", bytes(range(256)))):
+            with open(os.path.join(app_dir, name), "wb") as f:
+                f.write(body)
+        linux = self.pack(app_dir, "names.exe")
+        installer = DOWNLOADS + r"\names.exe"
+        status, text = self.session.run([ENV["ZORV_WINDOWS_PACK"], "Z:" + app_dir.replace("/", "\\"), "-o", installer,
+                                         "--arch", ENV["ZORV_WINE_ARCH"]], loader=harness.WINE)
+        self.assertEqual(status, 0, text)
+        with open(self.session.unix_path(installer), "rb") as ours:
+            self.assertTrue(ours.read() == linux, "zorv-pack.exe wrote another installer than zorv-pack")
+        target = r"C:\Program Files\Zorvana Prueba"
+        self.assertEqual(self.finish(self.start_installer("-s", "-r", "-d", target, installer=installer)), (0, []))
+        installed = tree(self.session.unix_path(target))
+        self.assertEqual(installed, tree(app_dir))
+        self.assertIn(os.path.join("datos", "año.txt"), installed)
+
+    def test_windows_packer_signs_without_a_command_interpreter(self):
+        """zorv-pack.exe starts the signer (a stand-in that records its arguments) with its
+        arguments as they are: paths in a folder named with '%PATH%', '&' and '^', which the command
+        interpreter would read as its own, reach it whole."""
+        def windows(path):
+            return "Z:" + path.replace("/", "\\")
+        folder, signer = (os.path.join(self.session.work_dir, n) for n in ("firma %PATH% & ^x", "signer"))
+        os.makedirs(folder)
+        os.makedirs(signer)
+        shutil.copyfile(os.path.join(ENV["ZORV_WIN_DIR"], "zorv-fake-signer.exe"), os.path.join(signer, "osslsigncode.exe"))
+        cert, key, password = (windows(os.path.join(folder, n)) for n in ("cert.pem", "key.pem", "clave.txt"))
+        for name in ("cert.pem", "key.pem", "clave.txt"):
+            open(os.path.join(folder, name), "w").close()
+        log = os.path.join(self.session.work_dir, "signer.txt")
+        status, text = self.session.run(
+            [ENV["ZORV_WINDOWS_PACK"], windows(ENV["ZORV_APP_DIR"]), "-o", DOWNLOADS + r"\signed.exe", "--arch",
+             ENV["ZORV_WINE_ARCH"], "--sign-cert", cert, "--sign-key", key, "--sign-password-file", password],
+            loader=harness.WINE, extra_env=dict(WINEPATH=windows(signer), ZORV_SIGNER_LOG=windows(log)))
+        self.assertEqual(status, 0, text)
+        with open(log, encoding="latin-1") as f:
+            sign = f.read().split("\n\n")[0].split("\n")[1:]
+        self.assertEqual(sign, ["sign", "-certs", cert, "-key", key, "-readpass", password, "-h", "sha256", "-in",
+                                "installer.exe", "-out", "signed.exe"])
+
     def test_consent_box(self):
         default = self.session.unix_path(DEFAULT_TARGET)
         for key, button, shot in ((harness.NO, IDNO, "consent-box.png"), (harness.CANCEL, IDCANCEL, None)):
