@@ -73,6 +73,7 @@ foreach(arch i686 x86_64)
       failed_launch
       fault_injection
       upgrade_with_a_file_held_open
+      names_that_cannot_stand_together
       upgrade_while_the_earlier_program_runs
       upgrade_on_a_full_disk
       upgrade_fills_the_disk_half_way
@@ -86,7 +87,7 @@ foreach(arch i686 x86_64)
     add_test(NAME wine.${arch}.${case} COMMAND ${Python3_EXECUTABLE} -m unittest -v wine_e2e.InstallerUnderWine.test_${case}
              WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/wine)
     set_tests_properties(wine.${arch}.${case} PROPERTIES FIXTURES_REQUIRED "installers;wine" ENVIRONMENT
-      "${env};ZORV_WINE_WORK=${wine_dir}/work/${arch};SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_INSTALLER=${installers_dir}/zorv-setup-${arch}.exe;ZORV_APP_DIR=${app_${arch}};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_WINDOWS_PACK=${ZORV_WIN64_BUILD_DIR}/bin/zorv-pack.exe")
+      "${env};ZORV_WINE_WORK=${wine_dir}/work/${arch};SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_INSTALLER=${installers_dir}/zorv-setup-${arch}.exe;ZORV_APP_DIR=${app_${arch}};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_WINDOWS_PACK=${ZORV_WIN64_BUILD_DIR}/bin/zorv-pack.exe;ZORV_STAR=$<TARGET_FILE:star>;ZORV_RESIMAGE=$<TARGET_FILE:zorv-resimage>")
     list(APPEND arch_tests wine.${arch}.${case})
   endforeach()
 
