@@ -28,7 +28,7 @@ struct MemStream {
     }
     ~MemStream() { os_fclose(f); }
     std::string data;
-    FILE *stream;  // for its position
+    FILE *stream;
     os_file *f;
 };
 
@@ -135,25 +135,37 @@ TEST(StarReader, BoundaryTest) {
 
 // The stream positions that star_extract_all relies on between entries.
 TEST(StarReader, StreamPositionsAfterEachBuildingBlock) {
+    // Where a building block leaves the stream is what the next read gets: all that is left.
+    auto rest = [](MemStream &m) {
+        std::string left(m.data.size(), '\0');
+        left.resize(os_fread(&left[0], left.size(), m.f));
+        return left;
+    };
     std::string lf = kBoundary + "\nnombre=a\n" + kSeparator + "\nxy\n" + kBoundary + "\n";
-    MemStream s(lf);
-    ASSERT_EQ(star_skip_to_boundary(s.f), 1);
-    EXPECT_EQ(ftell(s.stream), 61);
-    ASSERT_STREQ(star_read_header(s.f), "a");
-    long body = 61 + 9 + 61;
-    EXPECT_EQ(ftell(s.stream), body);
-    os_file *out = os_stdio(tmpfile());
-    ASSERT_EQ(star_copy_body(s.f, out), 0);
-    EXPECT_EQ(ftell(s.stream), body + 3 + 60);  // the boundary's line break is still unread
-    os_fclose(out);
+    const size_t body = 61 + 9 + 61;
+    for (int steps = 1; steps <= 3; steps++) {
+        SCOPED_TRACE(steps);
+        MemStream s(lf);
+        ASSERT_EQ(star_skip_to_boundary(s.f), 1);
+        if (steps >= 2) {
+            ASSERT_STREQ(star_read_header(s.f), "a");
+        }
+        os_file *out = os_stdio(tmpfile());
+        if (steps >= 3) {
+            ASSERT_EQ(star_copy_body(s.f, out), 0);
+        }
+        os_fclose(out);
+        // The boundary's line break is still unread after the body.
+        EXPECT_EQ(rest(s), lf.substr(steps == 1 ? 61 : steps == 2 ? body : body + 3 + 60));
+    }
 
     std::string crlf = kBoundary + "\r\nnombre=a\r\n" + kSeparator + "\r\nxy\r\n" + kBoundary + "\r\n";
     MemStream c(crlf);
     ASSERT_EQ(star_skip_to_boundary(c.f), 1);
     ASSERT_STREQ(star_read_header(c.f), "a");
-    out = os_stdio(tmpfile());
+    os_file *out = os_stdio(tmpfile());
     ASSERT_EQ(star_copy_body(c.f, out), 0);
-    EXPECT_EQ(ftell(c.stream), (long)crlf.size());
+    EXPECT_EQ(rest(c), "");
     os_fclose(out);
 }
 

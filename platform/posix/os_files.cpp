@@ -1,63 +1,58 @@
-// Linux stand-in for the runtime library's buffered files (glibc's stdio) and paths, '\' a separator too.
-//
-// An os_file is the FILE itself. The archive reader makes a call per byte where it cannot take a
-// stretch, so reads use the unlocked forms: the process has one thread, and the locking forms
-// cost about twenty-five times as much per byte.
+// Linux stand-in for the runtime library's files and paths: descriptors under the seam's buffer, '\' a separator too.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "os_file.h"
 #include "os_paths.h"
 #include "platform.h"
 
-namespace {
-
-FILE *stream(os_file *f) { return reinterpret_cast<FILE *>(f); }
-
-}  // namespace
-
+// The modes the core uses, as fopen reads them: "rb", "wb" (created or emptied), "w+b" (the same,
+// and read back).
 os_file *os_fopen(const char *path, const char *mode) {
     os_native_path native;
-    return os_to_native(path, native) ? os_stdio(fopen(native, mode)) : nullptr;
+    int flags = mode[0] == 'r' ? O_RDONLY : (strchr(mode, '+') ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    int fd = os_to_native(path, native) ? open(native, flags | O_CLOEXEC, 0666) : -1;
+    if (fd < 0) return nullptr;
+    os_file *f = os_file_over(fd, nullptr);
+    if (!f) close(fd);
+    return f;
 }
 
-os_file *os_stdio(FILE *s) { return reinterpret_cast<os_file *>(s); }
-
-int os_fclose(os_file *f) { return fclose(stream(f)) == 0 ? 0 : -1; }
-
-int os_setvbuf(os_file *f, char *buffer, size_t size) { return setvbuf(stream(f), buffer, _IOFBF, size) == 0 ? 0 : -1; }
-
-size_t os_fread(void *buffer, size_t n, os_file *f) { return fread_unlocked(buffer, 1, n, stream(f)); }
-
-int os_getc(os_file *f) { return getc_unlocked(stream(f)); }
-
-char *os_fgets(char *buffer, int size, os_file *f) { return fgets_unlocked(buffer, size, stream(f)); }
-
-int os_ferror(os_file *f) { return ferror_unlocked(stream(f)); }
-
-// glibc keeps the bytes read ahead between _IO_read_ptr and _IO_read_end (a stream that has not
-// read yet shows none; its next getc fills the buffer).
-size_t os_peek(os_file *f, const unsigned char **bytes) {
-    FILE *s = stream(f);
-    *bytes = reinterpret_cast<const unsigned char *>(s->_IO_read_ptr);
-    return s->_IO_read_ptr < s->_IO_read_end ? size_t(s->_IO_read_end - s->_IO_read_ptr) : 0;
+long long os_native_read(os_file *f, void *buffer, size_t n) {
+    if (f->stream) {
+        size_t got = fread(buffer, 1, n, f->stream);
+        return got == 0 && ferror(f->stream) ? -1 : (long long)got;
+    }
+    for (;;) {
+        ssize_t got = read(int(f->handle), buffer, n);
+        if (got >= 0 || errno != EINTR) return got;
+    }
 }
 
-void os_skip(os_file *f, size_t n) { stream(f)->_IO_read_ptr += n; }
+int os_native_write(os_file *f, const void *data, size_t n) {
+    if (f->stream) return fwrite(data, 1, n, f->stream) == n ? 0 : -1;
+    for (const char *p = static_cast<const char *>(data); n > 0;) {
+        ssize_t done = write(int(f->handle), p, n);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return -1;
+        p += done, n -= size_t(done);
+    }
+    return 0;
+}
 
-size_t os_fwrite(const void *data, size_t n, os_file *f) { return fwrite_unlocked(data, 1, n, stream(f)); }
+int os_native_seek(os_file *f, long long offset) {
+    if (f->stream) return fseeko(f->stream, off_t(offset), SEEK_SET) == 0 ? 0 : -1;
+    return lseek(int(f->handle), off_t(offset), SEEK_SET) == off_t(offset) ? 0 : -1;
+}
 
-int os_fflush(os_file *f) { return fflush_unlocked(stream(f)) == 0 ? 0 : -1; }
-
-int os_fseek(os_file *f, long offset) { return fseek(stream(f), offset, SEEK_SET) == 0 ? 0 : -1; }
+int os_native_close(os_file *f) { return (f->stream ? fclose(f->stream) : close(int(f->handle))) == 0 ? 0 : -1; }
 
 int os_mkdir(const char *path) {
     os_native_path native;

@@ -14,6 +14,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "os_file.h"
 #include "os_paths.h"
 #include "platform.h"
 
@@ -23,7 +24,14 @@ struct os_dir_ {
 
 namespace {
 
-FILE *stream(os_file *f) { return reinterpret_cast<FILE *>(f); }
+// The descriptor under f; a C stream's own.
+int descriptor(os_file *f) { return f->stream ? fileno(f->stream) : int(f->handle); }
+
+os_file *file_over(int fd) {
+    os_file *f = fd < 0 ? nullptr : os_file_over(fd, nullptr);
+    if (!f && fd >= 0) close(fd);
+    return f;
+}
 
 os_dir *held(int fd) {
     if (fd < 0) return nullptr;
@@ -114,11 +122,7 @@ int os_rename_at(os_dir *from_dir, const char *from, os_dir *to_dir, const char 
 }
 
 os_file *os_create_at(os_dir *dir, const char *name) {
-    int fd = openat(dir->fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    FILE *f = fdopen(fd, "wb");
-    if (!f) close(fd);
-    return os_stdio(f);
+    return file_over(openat(dir->fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
 }
 
 // Linux lets a running or open file be renamed and replaced, and the stand-in has nothing like
@@ -157,9 +161,11 @@ os_file *os_hold_at(os_dir *dir, const char *name, int empty, int *held_elsewher
             close(fd);
             continue;
         }
-        FILE *f = empty && ftruncate(fd, 0) != 0 ? nullptr : fdopen(fd, "r+b");
-        if (!f) close(fd);
-        return os_stdio(f);
+        if (empty && ftruncate(fd, 0) != 0) {
+            close(fd);
+            return nullptr;
+        }
+        return file_over(fd);
     }
     *held_elsewhere = 1;
     return nullptr;
@@ -170,33 +176,27 @@ os_file *os_hold_at(os_dir *dir, const char *name, int empty, int *held_elsewher
 // between the look and the deletion can go in its place: only one the attacker could delete.
 int os_remove_held(os_file *f, os_dir *dir, const char *name) {
     struct stat mine, now;
-    int fd = fileno_unlocked(stream(f));
-    int result = fstat(fd, &mine) == 0 && fstatat(dir->fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+    int result = fstat(descriptor(f), &mine) == 0 && fstatat(dir->fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                          same_file(mine, now) && unlinkat(dir->fd, name, 0) == 0
                      ? 0
                      : -1;
-    fclose(stream(f));
+    os_fclose(f);
     return result;
 }
 
 int os_ftruncate(os_file *f) {
-    FILE *s = stream(f);
-    if (fflush_unlocked(s) != 0 || ftruncate(fileno_unlocked(s), 0) != 0) return -1;
-    return fseek(s, 0, SEEK_SET) == 0 ? 0 : -1;
+    if (os_fflush(f) != 0 || ftruncate(descriptor(f), 0) != 0) return -1;
+    return os_fseek(f, 0);
 }
 
 long long os_file_size(os_file *f) {
-    FILE *s = stream(f);
     struct stat st;
-    if (fflush_unlocked(s) != 0 || fstat(fileno_unlocked(s), &st) != 0) return -1;
+    if (os_fflush(f) != 0 || fstat(descriptor(f), &st) != 0) return -1;
     return st.st_size;
 }
 
 // fdatasync also writes the size, without which the bytes cannot be reached.
-int os_fsync(os_file *f) {
-    FILE *s = stream(f);
-    return fflush_unlocked(s) == 0 && fdatasync(fileno_unlocked(s)) == 0 ? 0 : -1;
-}
+int os_fsync(os_file *f) { return os_fflush(f) == 0 && fdatasync(descriptor(f)) == 0 ? 0 : -1; }
 
 int os_fsync_at(os_dir *dir, const char *name) {
     int fd = openat(dir->fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

@@ -1,27 +1,25 @@
-// Win32 buffered files of the runtime library (msvcrt), paths, and the flushes of a held file.
-//
-// An os_file is the FILE itself. Reads use the no-lock forms where msvcrt has them: the installer
-// reads on one thread, and _getc_nolock is a macro over the stream's own buffer.
+// Win32 files under the seam's buffer (handles, and the C streams of the tools), paths, flushes.
 //
 // Paths go to the W calls through os_wide.h, which says why.
 #include <windows.h>
 
 #include <ctype.h>
-#include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
+#include "os_file.h"
 #include "os_wide.h"
 #include "platform.h"
 
 namespace {
 
-FILE *stream(os_file *f) { return reinterpret_cast<FILE *>(f); }
-
-HANDLE handle(os_file *f) { return os_file_handle(stream(f)); }
+// The handle under f; a C stream's own.
+HANDLE handle(os_file *f) {
+    return f->stream ? reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f->stream))) : reinterpret_cast<HANDLE>(f->handle);
+}
 
 }  // namespace
 
@@ -61,64 +59,57 @@ bool os_narrow(const wchar_t *wide, char *out, size_t size) {
     return WideCharToMultiByte(CP_ACP, 0, wide, -1, out, int(size), nullptr, nullptr) > 0;
 }
 
-HANDLE os_file_handle(FILE *s) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(s))); }
-
-FILE *os_stream_over(HANDLE h, bool read_too) {
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(h);
-        return nullptr;
-    }
-    FILE *f = _fdopen(fd, read_too ? "r+b" : "wb");
-    if (!f) _close(fd);
+os_file *os_file_over_handle(HANDLE h) {
+    os_file *f = os_file_over(reinterpret_cast<intptr_t>(h), nullptr);
+    if (!f) CloseHandle(h);
     return f;
 }
 
+// The modes the core uses, as msvcrt's fopen takes them: "rb", "wb" (created or emptied), "w+b" (the
+// same, and read back); shared for reading and writing, as fopen shares them.
 os_file *os_fopen(const char *path, const char *mode) {
     wide_path w(path);
-    wchar_t wmode[8];
-    if (!w.ok || !MultiByteToWideChar(CP_ACP, 0, mode, -1, wmode, 8)) return nullptr;
-    return os_stdio(_wfopen(w.text, wmode));
+    if (!w.ok) return nullptr;
+    bool read = mode[0] == 'r', both = strchr(mode, '+') != nullptr;
+    DWORD access = read ? GENERIC_READ : both ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+    HANDLE h = CreateFileW(w.text, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, read ? OPEN_EXISTING : CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : os_file_over_handle(h);
 }
 
-os_file *os_stdio(FILE *s) { return reinterpret_cast<os_file *>(s); }
-
-// The flush comes first and on its own: Wine's msvcrt closes a file whose last bytes did not fit
-// on the disk and still reports success, so only the flush tells that the file is short.
-int os_fclose(os_file *f) {
-    int flushed = fflush(stream(f));
-    return fclose(stream(f)) == 0 && flushed == 0 ? 0 : -1;
+long long os_native_read(os_file *f, void *buffer, size_t n) {
+    if (f->stream) {
+        size_t got = fread(buffer, 1, n, f->stream);
+        return got == 0 && ferror(f->stream) ? -1 : (long long)got;
+    }
+    DWORD got = 0;
+    // ReadFile takes at most 4 GiB less one at a time.
+    DWORD want = n > 0x40000000 ? 0x40000000 : DWORD(n);
+    if (!ReadFile(handle(f), buffer, want, &got, nullptr)) return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    return got;
 }
 
-int os_setvbuf(os_file *f, char *buffer, size_t size) { return setvbuf(stream(f), buffer, _IOFBF, size) == 0 ? 0 : -1; }
-
-size_t os_fread(void *buffer, size_t n, os_file *f) { return fread(buffer, 1, n, stream(f)); }
-
-int os_getc(os_file *f) { return _getc_nolock(stream(f)); }
-
-char *os_fgets(char *buffer, int size, os_file *f) { return fgets(buffer, size, stream(f)); }
-
-int os_ferror(os_file *f) { return ferror(stream(f)); }
-
-// msvcrt counts the bytes read ahead in _cnt from _ptr, as its own _getc_nolock does.
-size_t os_peek(os_file *f, const unsigned char **bytes) {
-    FILE *s = stream(f);
-    *bytes = reinterpret_cast<const unsigned char *>(s->_ptr);
-    return s->_cnt > 0 ? size_t(s->_cnt) : 0;
+int os_native_write(os_file *f, const void *data, size_t n) {
+    if (f->stream) return fwrite(data, 1, n, f->stream) == n ? 0 : -1;
+    for (const char *p = static_cast<const char *>(data); n > 0;) {
+        DWORD done = 0, want = n > 0x40000000 ? 0x40000000 : DWORD(n);
+        if (!WriteFile(handle(f), p, want, &done, nullptr) || done == 0) return -1;
+        p += done, n -= done;
+    }
+    return 0;
 }
 
-void os_skip(os_file *f, size_t n) {
-    FILE *s = stream(f);
-    s->_ptr += n;
-    s->_cnt -= int(n);
+int os_native_seek(os_file *f, long long offset) {
+    if (f->stream) return _fseeki64(f->stream, offset, SEEK_SET) == 0 ? 0 : -1;
+    LARGE_INTEGER to;
+    to.QuadPart = offset;
+    return SetFilePointerEx(handle(f), to, nullptr, FILE_BEGIN) ? 0 : -1;
 }
 
-// msvcrt has no _fwrite_nolock; writes come in pieces of up to 63 bytes, so the lock matters less.
-size_t os_fwrite(const void *data, size_t n, os_file *f) { return fwrite(data, 1, n, stream(f)); }
-
-int os_fflush(os_file *f) { return fflush(stream(f)) == 0 ? 0 : -1; }
-
-int os_fseek(os_file *f, long offset) { return fseek(stream(f), offset, SEEK_SET) == 0 ? 0 : -1; }
+int os_native_close(os_file *f) {
+    if (f->stream) return fclose(f->stream) == 0 ? 0 : -1;
+    return CloseHandle(handle(f)) ? 0 : -1;
+}
 
 int os_mkdir(const char *path) {
     wide_path w(path);
@@ -137,17 +128,19 @@ int os_reserves_device_names(void) { return 1; }
 void os_fold_case(char *name) { CharUpperBuffA(name, DWORD(strlen(name))); }
 
 int os_ftruncate(os_file *f) {
-    FILE *s = stream(f);
-    if (fflush(s) != 0 || _chsize(_fileno(s), 0) != 0) return -1;
-    return fseek(s, 0, SEEK_SET) == 0 ? 0 : -1;
+    if (os_fflush(f) != 0 || os_fseek(f, 0) != 0) return -1;
+    return SetEndOfFile(handle(f)) ? 0 : -1;
 }
 
 long long os_file_size(os_file *f) {
-    if (fflush(stream(f)) != 0) return -1;
-    return _filelengthi64(_fileno(stream(f)));
+    LARGE_INTEGER size;
+    if (os_fflush(f) != 0 || !GetFileSizeEx(handle(f), &size)) return -1;
+    return size.QuadPart;
 }
 
-int os_fsync(os_file *f) { return fflush(stream(f)) == 0 && FlushFileBuffers(handle(f)) ? 0 : -1; }
+int os_fsync(os_file *f) { return os_fflush(f) == 0 && FlushFileBuffers(handle(f)) ? 0 : -1; }
+
+HANDLE os_handle_of(os_file *f) { return handle(f); }
 
 int os_full_path(const char *path, char *out, size_t size) {
     wchar_t given[kWide], full[kWide], stored[kWide];

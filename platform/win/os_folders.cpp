@@ -26,8 +26,6 @@ namespace {
 const DWORD kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 const DWORD kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-FILE *stream(os_file *f) { return reinterpret_cast<FILE *>(f); }
-
 template <typename F> F lookup(const char *name) {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     return reinterpret_cast<F>(reinterpret_cast<void *>(kernel ? GetProcAddress(kernel, name) : nullptr));
@@ -189,7 +187,7 @@ os_file *os_create_at(os_dir *dir, const char *name) {
     if (!p.ok) return nullptr;
     HANDLE h = CreateFileW(p.text, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    return h == INVALID_HANDLE_VALUE ? nullptr : os_stdio(os_stream_over(h, false));
+    return h == INVALID_HANDLE_VALUE ? nullptr : os_file_over_handle(h);
 }
 
 // Opening the file for writing and deleting, sharing it with nobody, succeeds only when no other
@@ -240,7 +238,7 @@ os_file *os_hold_at(os_dir *dir, const char *name, int empty, int *held) {
         CloseHandle(h);
         return nullptr;
     }
-    return os_stdio(os_stream_over(h, true));
+    return os_file_over_handle(h);
 }
 
 // The file's own disposition, set through the handle that holds it (Vista on), deletes that
@@ -250,12 +248,11 @@ typedef BOOL(WINAPI *set_file_information)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LP
 
 int os_remove_held(os_file *f, os_dir *dir, const char *name) {
     static set_file_information set = lookup<set_file_information>("SetFileInformationByHandle");
-    fflush(stream(f));
-    HANDLE mine = os_file_handle(stream(f));
+    HANDLE mine = os_handle_of(f);
     FILE_DISPOSITION_INFO gone = {TRUE};
     if (set) {
         bool removed = set(mine, FileDispositionInfo, &gone, sizeof gone);
-        fclose(stream(f));
+        os_fclose(f);
         return removed ? 0 : -1;
     }
     inside p(dir, name);
@@ -264,7 +261,7 @@ int os_remove_held(os_file *f, os_dir *dir, const char *name) {
                       : INVALID_HANDLE_VALUE;
     bool same = now != INVALID_HANDLE_VALUE && same_file(mine, now);
     if (now != INVALID_HANDLE_VALUE) CloseHandle(now);
-    fclose(stream(f));
+    os_fclose(f);
     return same && DeleteFileW(p.text) ? 0 : -1;
 }
 

@@ -29,9 +29,10 @@ bool os_long_form(const wchar_t *full, wchar_t *out, size_t size);
 // A wide text in the ANSI code page: false when it does not fit.
 bool os_narrow(const wchar_t *wide, char *out, size_t size);
 
-// The system's handle of an open file, and a file over a handle of the system (opened for
-// writing, or for reading and writing with read_too): null, with the handle closed, on failure.
-HANDLE os_file_handle(FILE *stream);
-FILE *os_stream_over(HANDLE h, bool read_too);
+// A file of the seam over a handle of the system: null, with the handle closed, on failure. And
+// the handle under a file of the seam.
+struct os_file_;
+os_file_ *os_file_over_handle(HANDLE h);
+HANDLE os_handle_of(os_file_ *f);
 
 #endif

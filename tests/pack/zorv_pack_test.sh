@@ -197,12 +197,14 @@ for page in 874 1250 1251 1252 1253 1254 1255 1256 1257; do
     check "code page $page: every character" cmp -s "$T/pages/$page.names" <(names_in "$T/out/names.exe")
 done
 
+# The programs a command starts, into $T/execve. A sanitizer's leak check cannot run in a traced
+# process: it stops the process with ptrace.
+traced() { ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -e trace=execve -o "$T/execve" "$@"; }
+
 # Reproducible: the same folder and SOURCE_DATE_EPOCH give the same bytes at another time and from
 # another work folder; another SOURCE_DATE_EPOCH changes the boundary lines and so the installer.
 for arch in "${ARCHES[@]}"; do
-    # A sanitizer's leak check cannot run in a traced process: it stops the process with ptrace.
-    ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
-        strace -f -qq -e trace=execve -o "$T/execve" "$PACK" "$APP" -o "$T/out/a-$arch" --arch "$arch" 2>"$T/err"
+    traced "$PACK" "$APP" -o "$T/out/a-$arch" --arch "$arch" 2>"$T/err"
     check "$arch: packs" [ $? -eq 0 ]
     check "$arch: runs no other program" [ "$(grep -c 'execve(' "$T/execve")" -eq 1 ]
     check "$arch: nothing on standard error when it is no terminal" [ ! -s "$T/err" ]
@@ -229,7 +231,7 @@ done
 # password comes from a file or from the environment.
 printf 'clave=valor \n' >"$T/settings.txt"
 "$PACK" "$APP" -o "$T/out/unsigned.exe" --arch x86_64 --settings "$T/settings.txt" 2>"$T/err"
-strace -f -qq -e trace=execve -o "$T/execve" "$PACK" "$APP" -o "$T/out/signed.exe" --arch x86_64 --settings "$T/settings.txt" \
+traced "$PACK" "$APP" -o "$T/out/signed.exe" --arch x86_64 --settings "$T/settings.txt" \
     "${S[@]}" --sign-password-file "$T/key.pass" 2>"$T/err"
 check "signed: packs" [ $? -eq 0 ]
 check "signed: osslsigncode started without a shell" [ "$(grep -o 'execve("[^"]*' "$T/execve" | sed 's|.*/||' | sort -u)" = \
