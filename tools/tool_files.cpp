@@ -1,4 +1,4 @@
-// What the command-line tools share: folder walks, archive writing, file reads and copies, time stamps.
+// What the command-line tools share: folder walks, archive writing, file reads and copies, program search, time stamps.
 #include "tool_files.h"
 
 #include <errno.h>
@@ -224,6 +224,45 @@ bool work_folder::make(const char *prefix, std::string &error) {
 work_folder::~work_folder() {
     std::error_code ec;
     if (!path.empty()) fs::remove_all(path, ec);
+}
+
+namespace {
+
+// Windows and Linux differ in how they list folders on PATH and which files are programs; the path
+// separator tells which one this is.
+const bool kWindows = fs::path::preferred_separator == '\\';
+
+bool is_program(const fs::path &path) {
+    std::error_code ec;
+    fs::file_status st = fs::status(path, ec);
+    const fs::perms any_exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    return fs::is_regular_file(st) && (kWindows || (st.permissions() & any_exec) != fs::perms::none);
+}
+
+}  // namespace
+
+bool find_program(const std::string &name, const std::string &package, std::string &path, std::string &error) {
+    if (name.find_first_of(kWindows ? "/\\" : "/") != std::string::npos) {
+        path = name;
+        if (is_program(path)) return true;
+        error = name + ": cannot be run (not an executable file)";
+        return false;
+    }
+    const char *search = getenv("PATH");
+    std::string dirs = search ? search : "/usr/bin:/bin";
+    const char list_separator = kWindows ? ';' : ':';
+    for (size_t at = 0; at <= dirs.size();) {
+        size_t end = dirs.find(list_separator, at);
+        if (end == std::string::npos) end = dirs.size();
+        fs::path dir = dirs.substr(at, end - at);
+        for (const char *suffix : {"", ".exe"}) {
+            path = ((dir.empty() ? fs::path(".") : dir) / (name + suffix)).string();
+            if ((kWindows || !*suffix) && is_program(path)) return true;
+        }
+        at = end + 1;
+    }
+    error = name + " is not on PATH; it comes with the Debian package " + package;
+    return false;
 }
 
 bool parse_epoch_seconds(const char *text, long long &seconds) {

@@ -1,4 +1,4 @@
-// What the command-line tools share: folder walks, archive writing, file reads and copies, time stamps.
+// What the command-line tools share: folder walks, archive writing, file reads and copies, program search, time stamps.
 //
 // They are written once for Linux and Windows, with the C++ standard library's files and the C
 // library's streams, so that the packer built for Windows walks, reads and writes exactly as its
@@ -67,6 +67,10 @@ struct work_folder {
     bool make(const char *prefix, std::string &error);
     ~work_folder();
 };
+
+// Finds a program as the shell would: a name with a folder in it as it is, any other on PATH
+// (with ".exe" on Windows). The error for a missing one names the Debian package that provides it.
+bool find_program(const std::string &name, const std::string &package, std::string &path, std::string &error);
 
 // Seconds since 1970 as the boundary lines carry them: a decimal number of at most ten digits.
 bool parse_epoch_seconds(const char *text, long long &seconds);

@@ -45,10 +45,6 @@ static const char kKitFile[] = "zorv-installer.kit";
 bool load_kit(const std::string &kits_dir, const std::string &arch, const std::string &where, kit &k,
               std::string &error);
 
-// Finds a program as the shell would: a name with a folder in it as it is, any other on PATH
-// (with ".exe" on Windows). The error for a missing one names the Debian package that provides it.
-bool find_program(const std::string &name, const std::string &package, std::string &path, std::string &error);
-
 // Runs a program in dir, its arguments as they are (tool_run: no shell reads them), with standard
 // input from the null device and its output kept in output. With own_session the program has no
 // terminal, so that nothing it runs can prompt on it. False when it cannot be run or ends with

@@ -25,10 +25,6 @@ namespace {
 // The values of a kit that name its files.
 const char *const kFileKeys[] = {"program", "icon"};
 
-// Windows and Linux differ in how they list folders on PATH and which files are programs; the path
-// separator tells which one this is.
-const bool kWindows = fs::path::preferred_separator == '\\';
-
 // Resource types of a Windows image that are numbers: "#N", as Windows' resource calls take them.
 const char kIconType[] = "#3", kIconGroupType[] = "#14";
 const uint32_t kIconId = 1, kIconGroupId = 102;
@@ -43,38 +39,7 @@ bool kit_value(const kit &k, const char *key, std::string &value, std::string &e
     return true;
 }
 
-bool is_program(const fs::path &path) {
-    std::error_code ec;
-    fs::file_status st = fs::status(path, ec);
-    const fs::perms any_exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
-    return fs::is_regular_file(st) && (kWindows || (st.permissions() & any_exec) != fs::perms::none);
-}
-
 }  // namespace
-
-bool find_program(const std::string &name, const std::string &package, std::string &path, std::string &error) {
-    if (name.find_first_of(kWindows ? "/\\" : "/") != std::string::npos) {
-        path = name;
-        if (is_program(path)) return true;
-        error = name + ": cannot be run (not an executable file)";
-        return false;
-    }
-    const char *search = getenv("PATH");
-    std::string dirs = search ? search : "/usr/bin:/bin";
-    const char list_separator = kWindows ? ';' : ':';
-    for (size_t at = 0; at <= dirs.size();) {
-        size_t end = dirs.find(list_separator, at);
-        if (end == std::string::npos) end = dirs.size();
-        fs::path dir = dirs.substr(at, end - at);
-        for (const char *suffix : {"", ".exe"}) {
-            path = ((dir.empty() ? fs::path(".") : dir) / (name + suffix)).string();
-            if ((kWindows || !*suffix) && is_program(path)) return true;
-        }
-        at = end + 1;
-    }
-    error = name + " is not on PATH; it comes with the Debian package " + package;
-    return false;
-}
 
 bool load_kit(const std::string &kits_dir, const std::string &arch, const std::string &where, kit &k,
               std::string &error) {
