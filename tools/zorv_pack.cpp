@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "code_pages.h"
+#include "compress.h"
 #include "star_names.h"
 #include "zorv_pack.h"
 
@@ -272,16 +273,11 @@ int main(int argc, char **argv) {
     // Progress only where someone watches: a pipe or a CI log gets the result and errors alone.
     bool progress = isatty(STDERR_FILENO);
     if (!write_app_archive(files, stamp, archive, error)) return fail(error);
-    switch (compress_bzip2(archive, in.payload, payload_limit, progress, error)) {
-    case compressed:
-        break;
-    case compress_failed:
-        return fail(error);
-    case compress_too_large:
-        return fail(app_dir + ": compresses to more than " + std::to_string(payload_limit) +
-                    " bytes, the largest payload the 32-bit installer carries (its whole image must fit a 32-bit"
-                    " address space); pack it with --arch x86_64 for 64-bit Windows");
-    }
+    output_limit limit{payload_limit, app_dir + ": compresses to more than " + std::to_string(payload_limit) +
+                                          " bytes, the largest payload the 32-bit installer carries (its whole image"
+                                          " must fit a 32-bit address space); pack it with --arch x86_64 for 64-bit"
+                                          " Windows"};
+    if (!compress_bzip2(archive, in.payload, limit, progress, error)) return fail(error);
     // An installer to be signed is built in the work folder, signed there and then copied out.
     std::string built = sign.wanted() ? work.path + "/" + kBuiltInstaller : out_path;
     bool ok = arch == "linux" ? build_linux_installer(in, built, error) : build_windows_installer(in, built, error);

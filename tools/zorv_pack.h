@@ -17,14 +17,6 @@
 bool write_app_archive(const std::vector<folder_file> &files, long long stamp, const std::string &archive_path,
                        std::string &error);
 
-// Compresses in_path into out_path as one bzip2 stream with 900 k blocks ("BZh9"). Stops as soon
-// as the output passes max_size bytes (compress_too_large): a payload the installer cannot carry
-// is refused without compressing the rest of it. With progress, one line on standard error is
-// rewritten as it goes and cleared at the end.
-enum compress_result { compressed, compress_failed, compress_too_large };
-compress_result compress_bzip2(const std::string &in_path, const std::string &out_path, unsigned long long max_size,
-                               bool progress, std::string &error);
-
 // Checks that path is an icon file the installer can carry: exactly one image, so that the image
 // becomes icon 1 of icon group 102 and the resource table holds nothing more.
 bool check_icon(const std::string &path, std::string &error);

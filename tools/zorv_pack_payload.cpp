@@ -3,12 +3,9 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
 
 #include "star_writer.h"
 #include "zorv_pack.h"
-#include "zorv_pack_compress.h"
 
 bool write_app_archive(const std::vector<folder_file> &files, long long stamp, const std::string &archive_path,
                        std::string &error) {
@@ -23,54 +20,6 @@ bool write_app_archive(const std::vector<folder_file> &files, long long stamp, c
         ok = false;
     }
     return ok;
-}
-
-namespace {
-
-double seconds_since(const timespec &start) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9;
-}
-
-// One line on standard error, rewritten in place: megabytes done of the total, the rate, the time
-// left. It first shows after half a second, so that a small folder packs without it, and then
-// four times a second at most.
-struct progress_line {
-    bool on = false;
-    long long total = 0;
-    timespec start{};
-    double shown_at = 0;
-
-    void show(long long done) {
-        double elapsed = seconds_since(start);
-        if (!on || elapsed < 0.5 || elapsed - shown_at < 0.25) return;
-        shown_at = elapsed;
-        double rate = done / elapsed;
-        long left = rate > 0 ? long((total - done) / rate + 0.5) : 0;
-        fprintf(stderr, "\rzorv-pack: compressing %.0f of %.0f MB, %.1f MB/s, %ld:%02ld left\033[K", done / 1e6,
-                total / 1e6, rate / 1e6, left / 60, left % 60);
-    }
-    void clear() {
-        if (on && shown_at > 0) fputs("\r\033[K", stderr);
-    }
-};
-
-}  // namespace
-
-compress_result compress_bzip2(const std::string &in_path, const std::string &out_path, unsigned long long max_size,
-                               bool progress, std::string &error) {
-    progress_line line;
-    struct stat st;
-    if (progress && stat(in_path.c_str(), &st) == 0) {
-        line.on = true;
-        line.total = st.st_size;
-        clock_gettime(CLOCK_MONOTONIC, &line.start);
-    }
-    compress_result result = compress_bzip2_blocks(in_path, out_path, max_size, 0,
-                                                   [&line](long long done) { line.show(done); }, error);
-    line.clear();
-    return result;
 }
 
 bool check_icon(const std::string &path, std::string &error) {
