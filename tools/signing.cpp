@@ -7,18 +7,38 @@
 // trusts the certificates given (a self-made certificate included) and, failing that, the system's
 // certificate authorities, which is how a certificate bought with its chain but without the root
 // verifies.
+#include "signing.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <filesystem>
+#include <vector>
 
-#include "zorv_pack.h"
+#include "tool_files.h"
+#include "tool_os.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// Runs a program in dir, its arguments as they are (tool_run: no shell reads them), with standard
+// input from the null device and its output kept in output. With own_session the program has no
+// terminal, so that nothing it runs can prompt on it. False when it cannot be run or ends with
+// another status than 0; error then says why, quoting its output.
+bool run_tool(const std::vector<std::string> &argv, const std::string &dir, const char *what, bool own_session,
+              std::string &output, std::string &error) {
+    std::string log = dir + "/tool-output.txt";
+    int status = tool_run(argv, dir, log, own_session, error);
+    output.clear();
+    read_whole_file(log, output);
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    if (status == 0) return true;
+    if (status > 0) error = std::string(what) + " failed (" + argv[0] + ")" + (output.empty() ? "" : ":\n" + output);
+    return false;
+}
 
 bool absolute_file(std::string &path, const char *option, std::string &error) {
     std::error_code ec;

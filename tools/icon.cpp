@@ -1,0 +1,50 @@
+// The icon of a Windows installer: an icon file of one image, read once as icon 1 of icon group 102.
+#include "icon.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include "tool_files.h"
+
+namespace {
+
+// Resource types of a Windows image that are numbers: "#N", as Windows' resource calls take them.
+const char kIconType[] = "#3", kIconGroupType[] = "#14";
+const uint32_t kIconId = 1, kIconGroupId = 102;
+
+// An icon file is a header of three 16-bit fields (zero, type 1, the count of images) and an entry
+// of 16 bytes for each image, which ends with the image's size and where it lies in the file.
+const size_t kHeaderSize = 6, kEntrySize = 16, kEntryImageSize = 8, kEntryImageAt = 12;
+
+}  // namespace
+
+bool icon_resources(const std::string &path, std::vector<resource_entry> &resources, std::string &error) {
+    std::string ico;
+    if (!read_whole_file(path, ico)) {
+        error = path + ": " + strerror(errno);
+        return false;
+    }
+    auto u16 = [&](size_t at) { return unsigned(uint8_t(ico[at])) | unsigned(uint8_t(ico[at + 1])) << 8; };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    if (ico.size() < kHeaderSize + kEntrySize || u16(0) != 0 || u16(2) != 1) {
+        error = path + ": not an icon file";
+        return false;
+    }
+    if (u16(4) != 1) {
+        error = path + ": holds " + std::to_string(u16(4)) +
+                " images; the installer carries exactly one (icon 1 in icon group 102), so keep one size";
+        return false;
+    }
+    unsigned long size = u32(kHeaderSize + kEntryImageSize), at = u32(kHeaderSize + kEntryImageAt);
+    if (size == 0 || at < kHeaderSize + kEntrySize || at > ico.size() || size > ico.size() - at) {
+        error = path + ": its image lies outside the file";
+        return false;
+    }
+    // The group names the image with the file's own entry (its size, colours, planes and bits),
+    // the image's number in place of where it lies.
+    std::string group = ico.substr(0, kHeaderSize + kEntryImageAt);
+    group += char(kIconId & 0xff), group += char(kIconId >> 8);
+    resources.push_back({kIconType, kIconId, ico.substr(at, size), ""});
+    resources.push_back({kIconGroupType, kIconGroupId, group, ""});
+    return true;
+}
