@@ -21,10 +21,8 @@ bool load_kit(const std::string &kits_dir, const std::string &arch, const std::s
               std::string &error) {
     k.dir = kits_dir + "/" + arch;
     std::string path = k.dir + "/" + kKitFile, text;
-    if (!read_whole_file(path, text)) {
-        error = "no " + arch + " installer kit: " + path + " cannot be read (" + where + ")";
-        return false;
-    }
+    if (!read_whole_file(path, text))
+        return failed(error, "no " + arch + " installer kit: " + path + " cannot be read (" + where + ")");
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
@@ -33,20 +31,15 @@ bool load_kit(const std::string &kits_dir, const std::string &arch, const std::s
         at = end + 1;
         if (line.empty() || line[0] == '#') continue;
         size_t eq = line.find('=');
-        if (eq == std::string::npos || eq + 1 == line.size()) {
-            error = path + ": not a kit line: " + line;
-            return false;
-        }
+        if (eq == std::string::npos || eq + 1 == line.size()) return failed(error, path + ": not a kit line: " + line);
         std::string key = line.substr(0, eq), value = line.substr(eq + 1);
         for (const char *file_key : kFileKeys) {
             if (key != file_key) continue;
             if (!fs::path(value).is_absolute()) value = k.dir + "/" + value;
             std::error_code ec;
-            if (!fs::is_regular_file(value, ec)) {
-                error = path + ": the kit is incomplete: " + value + ": " +
-                        (ec ? ec.message() : std::string("not a file"));
-                return false;
-            }
+            if (!fs::is_regular_file(value, ec))
+                return failed(error, path + ": the kit is incomplete: " + value + ": " +
+                                         (ec ? ec.message() : std::string("not a file")));
         }
         k.values[key] = value;
     }
@@ -55,10 +48,7 @@ bool load_kit(const std::string &kits_dir, const std::string &arch, const std::s
 
 bool kit_value(const kit &k, const char *key, std::string &value, std::string &error) {
     auto it = k.values.find(key);
-    if (it == k.values.end() || it->second.empty()) {
-        error = k.dir + "/" + kKitFile + ": names no " + key;
-        return false;
-    }
+    if (it == k.values.end() || it->second.empty()) return failed(error, k.dir + "/" + kKitFile + ": names no " + key);
     value = it->second;
     return true;
 }

@@ -53,13 +53,13 @@ bool regular_file_at(const std::string &path) {
 bool check_folder(const pack_options &o, std::string &error) {
     std::error_code ec;
     fs::file_status app = fs::status(o.app_dir, ec);
-    if (!fs::exists(app)) error = o.app_dir + ": " + (ec ? ec.message() : "not found");
-    else if (!fs::is_directory(app)) error = o.app_dir + ": not a folder";
-    else if (!regular_file_at(o.app_dir + "/zorv.exe"))
-        error = o.app_dir + ": no \"zorv.exe\" at its top level; the installer starts that program when it is done";
-    else if (!o.settings.empty() && !regular_file_at(o.settings)) error = o.settings + ": not a readable file";
-    else return true;
-    return false;
+    if (!fs::exists(app)) return failed(error, o.app_dir + ": " + (ec ? ec.message() : "not found"));
+    if (!fs::is_directory(app)) return failed(error, o.app_dir + ": not a folder");
+    if (!regular_file_at(o.app_dir + "/zorv.exe"))
+        return failed(error, o.app_dir + ": no \"zorv.exe\" at its top level; the installer starts that program when"
+                                         " it is done");
+    if (!o.settings.empty() && !regular_file_at(o.settings)) return failed(error, o.settings + ": not a readable file");
+    return true;
 }
 
 // How large the compressed payload may grow: past the limit of the i686 installer, less the
@@ -122,27 +122,19 @@ bool windows_names_clash(const std::vector<folder_file> &files, std::string &one
 bool check_names(const pack_options &o, std::vector<folder_file> &files, std::string &error) {
     // Both installers, the Linux stand-in too, read '\' in a name as the end of a folder's name.
     for (const folder_file &f : files)
-        if (f.name.find('\\') != std::string::npos) {
-            error = shown_path(f.path) + ": its name holds '\\', which separates folders on Windows: it would" +
-                    " install as a folder and a file (\"" + f.name + "\")";
-            return false;
-        }
+        if (f.name.find('\\') != std::string::npos)
+            return failed(error, shown_path(f.path) + ": its name holds '\\', which separates folders on Windows: it" +
+                                     " would install as a folder and a file (\"" + f.name + "\")");
     if (o.arch == "linux") return true;
     for (const folder_file &f : files)
-        if (!windows_can_hold(f.name) || !star_name_is_safe_on_windows(f.name.c_str())) {
-            error = shown_path(f.path) + ": Windows cannot hold a file by this name (\"" + f.name + "\")";
-            return false;
-        }
-    if (std::string one, other; windows_names_clash(files, one, other)) {
-        error = o.app_dir + ": \"" + one + "\" and \"" + other + "\" are one name on Windows, which ignores case";
-        return false;
-    }
+        if (!windows_can_hold(f.name) || !star_name_is_safe_on_windows(f.name.c_str()))
+            return failed(error, shown_path(f.path) + ": Windows cannot hold a file by this name (\"" + f.name + "\")");
+    if (std::string one, other; windows_names_clash(files, one, other))
+        return failed(error, o.app_dir + ": \"" + one + "\" and \"" + other + "\" are one name on Windows, which" +
+                                 " ignores case");
     for (folder_file &f : files) {
         std::string written, why;
-        if (!to_code_page(f.name, o.code_page, written, why)) {
-            error = shown_path(f.path) + ": " + why;
-            return false;
-        }
+        if (!to_code_page(f.name, o.code_page, written, why)) return failed(error, shown_path(f.path) + ": " + why);
         f.name = written;
     }
     return true;
@@ -153,10 +145,7 @@ bool check_names(const pack_options &o, std::vector<folder_file> &files, std::st
 bool write_app_archive(const std::vector<folder_file> &files, long long stamp, const std::string &archive_path,
                        std::string &error) {
     FILE *out = fopen(archive_path.c_str(), "wb");
-    if (!out) {
-        error = archive_path + ": " + strerror(errno);
-        return false;
-    }
+    if (!out) return failed(error, archive_path + ": " + strerror(errno));
     bool ok = write_folder_archive(out, files, STAR_LF, stamp, error);
     if (fclose(out) != 0 && ok) {
         error = archive_path + ": " + strerror(errno);
@@ -187,10 +176,7 @@ bool build_windows_installer(const installer_inputs &in, const std::string &out_
 bool build_linux_installer(const installer_inputs &in, const std::string &out_path, std::string &error) {
     std::string stub, program;
     if (!kit_value(in.k, "program", stub, error)) return false;
-    if (!read_whole_file(stub, program)) {
-        error = stub + ": cannot be read";
-        return false;
-    }
+    if (!read_whole_file(stub, program)) return failed(error, stub + ": cannot be read");
     std::vector<resource_entry> resources = {{ZORV_RESOURCE_TYPE, ZORV_PAYLOAD_ID, "", in.payload}};
     if (!in.settings.empty()) resources.push_back({ZORV_RESOURCE_TYPE, ZORV_SETTINGS_ID, "", in.settings});
     return write_resource_image(program, resources, out_path, error);

@@ -44,10 +44,8 @@ bool absolute_file(std::string &path, const char *option, std::string &error) {
     std::error_code ec;
     fs::path resolved = fs::canonical(path, ec);
     FILE *readable = ec ? nullptr : fopen(resolved.string().c_str(), "rb");
-    if (!readable) {
-        error = std::string(option) + " " + path + ": " + (ec ? ec.message() : strerror(errno));
-        return false;
-    }
+    if (!readable)
+        return failed(error, std::string(option) + " " + path + ": " + (ec ? ec.message() : strerror(errno)));
     fclose(readable);
     path = resolved.string();
     return true;
@@ -85,14 +83,10 @@ std::string signing_failure(const signing &s, const std::string &output) {
 }  // namespace
 
 bool check_signing(signing &s, std::string &error) {
-    if (!s.pkcs12.empty() && (!s.cert.empty() || !s.key.empty())) {
-        error = "--sign-pkcs12 replaces --sign-cert and --sign-key; give one or the other";
-        return false;
-    }
-    if (s.pkcs12.empty() && (s.cert.empty() || s.key.empty())) {
-        error = s.cert.empty() ? "--sign-key needs --sign-cert" : "--sign-cert needs --sign-key";
-        return false;
-    }
+    if (!s.pkcs12.empty() && (!s.cert.empty() || !s.key.empty()))
+        return failed(error, "--sign-pkcs12 replaces --sign-cert and --sign-key; give one or the other");
+    if (s.pkcs12.empty() && (s.cert.empty() || s.key.empty()))
+        return failed(error, s.cert.empty() ? "--sign-key needs --sign-cert" : "--sign-cert needs --sign-key");
     if ((!s.cert.empty() && !absolute_file(s.cert, "--sign-cert", error)) ||
         (!s.key.empty() && !absolute_file(s.key, "--sign-key", error)) ||
         (!s.pkcs12.empty() && !absolute_file(s.pkcs12, "--sign-pkcs12", error)) ||
@@ -110,10 +104,7 @@ bool sign_installer(const signing &s, const std::string &work_dir, std::string &
         FILE *out = fopen(password_file.c_str(), "wb");
         std::string line = s.password + "\n";
         bool ok = out && fwrite(line.data(), 1, line.size(), out) == line.size();
-        if (!out || fclose(out) != 0 || !ok) {
-            error = password_file + ": " + strerror(errno);
-            return false;
-        }
+        if (!out || fclose(out) != 0 || !ok) return failed(error, password_file + ": " + strerror(errno));
     }
 
     std::vector<std::string> sign = {s.signer, "sign"};
@@ -123,10 +114,8 @@ bool sign_installer(const signing &s, const std::string &work_dir, std::string &
     sign.insert(sign.end(), {"-h", "sha256", "-in", kBuiltInstaller, "-out", "signed.exe"});
     // In a session of its own: with a wrong password, the key's library would otherwise ask for
     // another on the terminal and wait.
-    if (!run_tool(sign, work_dir, "signing the installer", true, output, error)) {
-        error = signing_failure(s, output);
-        return false;
-    }
+    if (!run_tool(sign, work_dir, "signing the installer", true, output, error))
+        return failed(error, signing_failure(s, output));
 
     // The certificates to trust: those given, or those of the PKCS#12 file, taken out by openssl.
     std::string trusted = s.cert;
@@ -137,10 +126,8 @@ bool sign_installer(const signing &s, const std::string &work_dir, std::string &
         // Files made with older tools use ciphers that OpenSSL 3 keeps in its legacy provider.
         if (!run_tool(extract, work_dir, "reading the certificates", true, output, error)) {
             extract.push_back("-legacy");
-            if (!run_tool(extract, work_dir, "reading the certificates", true, output, error)) {
-                error = s.pkcs12 + ": its certificates cannot be read (openssl): " + first_line(output);
-                return false;
-            }
+            if (!run_tool(extract, work_dir, "reading the certificates", true, output, error))
+                return failed(error, s.pkcs12 + ": its certificates cannot be read (openssl): " + first_line(output));
         }
     }
     std::string help;
@@ -156,14 +143,11 @@ bool sign_installer(const signing &s, const std::string &work_dir, std::string &
         !run_tool(verify, work_dir, "verifying the signature", true, output, error)) {
         std::string reason = first_line(given_output, "rror: ");
         reason = reason.empty() ? first_line(given_output, "verification") : reason.substr(reason.rfind("rror: ") + 6);
-        error = "the signed installer does not verify (osslsigncode verify)" + (reason.empty() ? "" : ": " + reason);
-        return false;
+        return failed(error, "the signed installer does not verify (osslsigncode verify)" +
+                                 (reason.empty() ? "" : ": " + reason));
     }
     std::error_code ec;
     fs::rename(work_dir + "/signed.exe", work_dir + "/" + kBuiltInstaller, ec);
-    if (ec) {
-        error = work_dir + "/signed.exe: " + ec.message();
-        return false;
-    }
+    if (ec) return failed(error, work_dir + "/signed.exe: " + ec.message());
     return true;
 }

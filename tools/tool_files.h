@@ -16,6 +16,12 @@
 
 #include "star_writer.h"
 
+// How the tools' functions fail: false, with one line in error saying why.
+inline bool failed(std::string &error, const std::string &why) {
+    error = why;
+    return false;
+}
+
 // One file to archive: its name in the archive ('/' between levels) and where to read it. The
 // name is as the folder spells it: bytes on Linux, UTF-8 on Windows (from the system's UTF-16
 // names); the path is the system's own, so that any name can be opened.

@@ -267,9 +267,7 @@ struct summed_output {
         uint64_t before = written;
         auto seen = [&](const char *bytes, size_t n) { sum.add(bytes, n), written += n; };
         if (!append_file(path, out, why, seen)) return false;
-        if (written - before == size) return true;
-        why = path + ": changed while it was copied";
-        return false;
+        return written - before == size || failed(why, path + ": changed while it was copied");
     }
 };
 
@@ -312,14 +310,9 @@ bool write_windows_image(const std::string &program_path, const std::vector<reso
                          const std::string &out_path, std::string &error) {
     std::string image, why;
     pe_layout pe;
-    if (!read_whole_file(program_path, image)) {
-        error = program_path + ": cannot be read";
-        return false;
-    }
-    if (!read_layout(image, pe, why) || !(why = refusal(image, pe)).empty()) {
-        error = program_path + ": " + why;
-        return false;
-    }
+    if (!read_whole_file(program_path, image)) return failed(error, program_path + ": cannot be read");
+    if (!read_layout(image, pe, why) || !(why = refusal(image, pe)).empty())
+        return failed(error, program_path + ": " + why);
     resource_section s;
     for (const resource_entry &r : resources) s.order.push_back(&r);
     std::stable_sort(s.order.begin(), s.order.end(), [](const resource_entry *a, const resource_entry *b) {
@@ -333,10 +326,8 @@ bool write_windows_image(const std::string &program_path, const std::vector<reso
     write_directory(s);
     s.raw_at = align_up(image.size(), pe.file_alignment);
     s.raw_size = align_up(s.size, pe.file_alignment);
-    if (s.address + s.size + pe.section_alignment > 0xFFFFFFFFULL || s.raw_at + s.raw_size > 0xFFFFFFFFULL) {
-        error = "the resources do not fit a Windows image (4 GiB at most)";
-        return false;
-    }
+    if (s.address + s.size + pe.section_alignment > 0xFFFFFFFFULL || s.raw_at + s.raw_size > 0xFFFFFFFFULL)
+        return failed(error, "the resources do not fit a Windows image (4 GiB at most)");
     add_section_header(image, pe, s);
     return write_file_in_place(out_path, true, error, [&](FILE *out, std::string &why_not) {
         why_not.clear();

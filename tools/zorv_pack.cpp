@@ -7,7 +7,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "code_pages.h"
@@ -98,39 +100,33 @@ bool read_arguments(int argc, char **argv, command_line &c, std::string &error) 
                             : a == "--sign-pkcs12"        ? &c.o.sign.pkcs12
                             : a == "--sign-password-file" ? &c.o.sign.password_file
                                                           : nullptr;
-        if (slot && (++i >= argc || !*argv[i])) error = a + " needs a value";
-        else if (slot) *slot = argv[i];
-        else if (a.size() > 1 && a[0] == '-') error = "unknown option " + a;
-        else if (c.have_app) error = "one application folder only";
+        if (slot && (++i >= argc || !*argv[i])) return failed(error, a + " needs a value");
+        if (slot) *slot = argv[i];
+        else if (a.size() > 1 && a[0] == '-') return failed(error, "unknown option " + a);
+        else if (c.have_app) return failed(error, "one application folder only");
         else c.o.app_dir = a, c.have_app = true;
-        if (!error.empty()) return false;
     }
     return true;
 }
 
 // Checks that the options given go together, and reads the code page. False with the usage error.
 bool check_arguments(command_line &c, std::string &error) {
-    const pack_options &o = c.o;
-    bool known = false;
-    for (const char *a : kArches) known = known || o.arch == a;
-    if (!c.have_app) error = "no application folder given";
-    else if (o.out_path.empty()) error = "no installer named (-o INSTALLER)";
-    else if (!known) error = "unknown --arch " + o.arch + " (i686, x86_64 or linux)";
-    else if (o.arch == "linux" && !o.icon.empty()) error = "--icon is for the Windows installers";
-    else if (o.arch == "linux" && !c.code_page.empty())
-        error = "--codepage is for the Windows installers; the Linux one takes names as they are";
-    if (!error.empty()) return false;
-    c.o.code_page = kDefaultCodePage;
-    if (!c.code_page.empty()) {
-        c.o.code_page = c.code_page.size() <= 5 ? atoi(c.code_page.c_str()) : 0;
-        if (std::to_string(o.code_page) != c.code_page || !code_page_offered(o.code_page))
-            error = "--codepage " + c.code_page + " is not offered: " + offered_code_pages() +
-                    ", the code pages of one byte a character";
-    }
-    if (error.empty() && o.arch == "linux" && o.sign.wanted()) error = "signing is for the Windows installers";
-    if (error.empty() && !o.sign.wanted() && !o.sign.password_file.empty())
-        error = "--sign-password-file without a key to open";
-    return error.empty();
+    pack_options &o = c.o;
+    if (!c.have_app) return failed(error, "no application folder given");
+    if (o.out_path.empty()) return failed(error, "no installer named (-o INSTALLER)");
+    if (std::find(std::begin(kArches), std::end(kArches), o.arch) == std::end(kArches))
+        return failed(error, "unknown --arch " + o.arch + " (i686, x86_64 or linux)");
+    if (o.arch == "linux" && !o.icon.empty()) return failed(error, "--icon is for the Windows installers");
+    if (o.arch == "linux" && !c.code_page.empty())
+        return failed(error, "--codepage is for the Windows installers; the Linux one takes names as they are");
+    o.code_page = c.code_page.empty() ? kDefaultCodePage : c.code_page.size() <= 5 ? atoi(c.code_page.c_str()) : 0;
+    if (!c.code_page.empty() && (std::to_string(o.code_page) != c.code_page || !code_page_offered(o.code_page)))
+        return failed(error, "--codepage " + c.code_page + " is not offered: " + offered_code_pages() +
+                                 ", the code pages of one byte a character");
+    if (o.arch == "linux" && o.sign.wanted()) return failed(error, "signing is for the Windows installers");
+    if (!o.sign.wanted() && !o.sign.password_file.empty())
+        return failed(error, "--sign-password-file without a key to open");
+    return true;
 }
 
 // Reads what the environment adds to the options: the stamp, a lower i686 payload limit, the
@@ -138,19 +134,15 @@ bool check_arguments(command_line &c, std::string &error) {
 bool read_environment(pack_options &o, std::string &error) {
     o.stamp = (long long)time(nullptr);
     const char *epoch = getenv("SOURCE_DATE_EPOCH");
-    if (epoch && *epoch && !parse_epoch_seconds(epoch, o.stamp)) {
-        error = "SOURCE_DATE_EPOCH is not a number of seconds";
-        return false;
-    }
+    if (epoch && *epoch && !parse_epoch_seconds(epoch, o.stamp))
+        return failed(error, "SOURCE_DATE_EPOCH is not a number of seconds");
     const char *lower = getenv("ZORV_PACK_I686_LIMIT");
     if (o.arch == "i686" && lower && *lower) {
         char *end;
         errno = 0;
         o.i686_limit = strtoull(lower, &end, 10);
-        if (errno || *end || *lower < '0' || *lower > '9') {
-            error = "ZORV_PACK_I686_LIMIT is not a number of bytes";
-            return false;
-        }
+        if (errno || *end || *lower < '0' || *lower > '9')
+            return failed(error, "ZORV_PACK_I686_LIMIT is not a number of bytes");
     }
     const char *password = getenv("ZORV_SIGN_PASSWORD");
     if (password && o.sign.wanted() && o.sign.password_file.empty()) o.sign.password = password;
