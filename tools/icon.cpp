@@ -21,14 +21,13 @@ const size_t kHeaderSize = 6, kEntrySize = 16, kEntryImageSize = 8, kEntryImageA
 bool icon_resources(const std::string &path, std::vector<resource_entry> &resources, std::string &error) {
     std::string ico;
     if (!read_whole_file(path, ico)) return failed(error, path + ": " + strerror(errno));
-    auto u16 = [&](size_t at) { return unsigned(uint8_t(ico[at])) | unsigned(uint8_t(ico[at + 1])) << 8; };
-    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    auto u16 = [&](size_t at) { return unsigned(get_le(ico, at, 2)); };
     if (ico.size() < kHeaderSize + kEntrySize || u16(0) != 0 || u16(2) != 1)
         return failed(error, path + ": not an icon file");
     if (u16(4) != 1)
         return failed(error, path + ": holds " + std::to_string(u16(4)) + " images; the installer carries exactly one" +
                                  " (icon 1 in icon group 102), so keep one size");
-    unsigned long size = u32(kHeaderSize + kEntryImageSize), at = u32(kHeaderSize + kEntryImageAt);
+    uint64_t size = get_le(ico, kHeaderSize + kEntryImageSize, 4), at = get_le(ico, kHeaderSize + kEntryImageAt, 4);
     if (size == 0 || at < kHeaderSize + kEntrySize || at > ico.size() || size > ico.size() - at)
         return failed(error, path + ": its image lies outside the file");
     // The group names the image with the file's own entry (its size, colours, planes and bits),

@@ -2,6 +2,7 @@
 #include "kit.h"
 
 #include <filesystem>
+#include <sstream>
 
 #include "tool_files.h"
 
@@ -23,12 +24,8 @@ bool load_kit(const std::string &kits_dir, const std::string &arch, const std::s
     std::string path = k.dir + "/" + kKitFile, text;
     if (!read_whole_file(path, text))
         return failed(error, "no " + arch + " installer kit: " + path + " cannot be read (" + where + ")");
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
         if (line.empty() || line[0] == '#') continue;
         size_t eq = line.find('=');
         if (eq == std::string::npos || eq + 1 == line.size()) return failed(error, path + ": not a kit line: " + line);

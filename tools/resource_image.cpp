@@ -8,14 +8,6 @@
 #include "resource_image_format.h"
 #include "tool_files.h"
 
-namespace {
-
-void put_le(std::string &out, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; i++) out += char((v >> (8 * i)) & 0xff);
-}
-
-}  // namespace
-
 bool resource_size(const resource_entry &r, uint64_t &size, std::string &error) {
     if (r.path.empty()) {
         size = r.data.size();

@@ -15,6 +15,7 @@
 #include <string.h>
 
 #include <filesystem>
+#include <sstream>
 #include <vector>
 
 #include "tool_files.h"
@@ -53,12 +54,8 @@ bool absolute_file(std::string &path, const char *option, std::string &error) {
 
 // The first line of a program's output that says something, for a message of one line.
 std::string first_line(const std::string &output, const char *containing = "") {
-    size_t at = 0;
-    while (at < output.size()) {
-        size_t end = output.find('\n', at);
-        if (end == std::string::npos) end = output.size();
-        std::string line = output.substr(at, end - at);
-        at = end + 1;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
         while (!line.empty() && (line[0] == ' ' || line[0] == '\t')) line.erase(0, 1);
         if (!line.empty() && line.find(containing) != std::string::npos) return line;
     }

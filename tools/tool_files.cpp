@@ -233,6 +233,21 @@ bool find_program(const std::string &name, const std::string &package, std::stri
     return failed(error, name + " is not on PATH; it comes with the Debian package " + package);
 }
 
+uint64_t get_le(const std::string &bytes, size_t at, int size) {
+    uint64_t value = 0;
+    for (int i = size; i-- > 0;) value = value << 8 | uint8_t(bytes[at + size_t(i)]);
+    return value;
+}
+
+void set_le(std::string &bytes, size_t at, uint64_t value, int size) {
+    for (int i = 0; i < size; i++) bytes[at + size_t(i)] = char((value >> (8 * i)) & 0xff);
+}
+
+size_t put_le(std::string &bytes, uint64_t value, int size) {
+    for (int i = 0; i < size; i++) bytes += char((value >> (8 * i)) & 0xff);
+    return bytes.size() - size_t(size);
+}
+
 bool parse_epoch_seconds(const char *text, long long &seconds) {
     char *end;
     errno = 0;

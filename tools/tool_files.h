@@ -78,6 +78,12 @@ struct work_folder {
 // (with ".exe" on Windows). The error for a missing one names the Debian package that provides it.
 bool find_program(const std::string &name, const std::string &package, std::string &path, std::string &error);
 
+// Numbers as the files that the tools write and read keep them: little-endian, of size bytes.
+uint64_t get_le(const std::string &bytes, size_t at, int size);
+void set_le(std::string &bytes, size_t at, uint64_t value, int size);
+// Appends a number; returns where it went, for a field that is filled in later.
+size_t put_le(std::string &bytes, uint64_t value, int size);
+
 // Seconds since 1970 as the boundary lines carry them: a decimal number of at most ten digits.
 bool parse_epoch_seconds(const char *text, long long &seconds);
 

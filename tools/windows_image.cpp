@@ -40,23 +40,6 @@ const uint32_t kSubdirectory = 0x80000000, kNamed = 0x80000000;
 
 uint32_t align_up(uint64_t v, uint32_t to) { return uint32_t((v + to - 1) / to * to); }
 
-uint32_t get_u16(const std::string &b, size_t at) { return uint8_t(b[at]) | uint32_t(uint8_t(b[at + 1])) << 8; }
-uint32_t get_u32(const std::string &b, size_t at) { return get_u16(b, at) | get_u16(b, at + 2) << 16; }
-void set_u16(std::string &b, size_t at, uint32_t v) {
-    b[at] = char(v & 0xff);
-    b[at + 1] = char((v >> 8) & 0xff);
-}
-void set_u32(std::string &b, size_t at, uint32_t v) {
-    set_u16(b, at, v & 0xffff);
-    set_u16(b, at + 2, v >> 16);
-}
-void put_u16(std::string &b, uint32_t v) { b.append(2, '\0'), set_u16(b, b.size() - 2, v); }
-// Returns where the field went, for a reference to be filled in once what it points at is written.
-size_t put_u32(std::string &b, uint32_t v) {
-    b.append(4, '\0'), set_u32(b, b.size() - 4, v);
-    return b.size() - 4;
-}
-
 // What the packer needs to know of the program's headers.
 struct pe_layout {
     size_t coff = 0;          // the COFF header
@@ -74,31 +57,31 @@ size_t directory_entry(const pe_layout &pe, unsigned which) { return pe.director
 bool read_layout(const std::string &image, pe_layout &pe, std::string &why) {
     why = "not a Windows program";
     if (image.size() < kDosHeaderSize || image.compare(0, 2, "MZ") != 0) return false;
-    size_t at = get_u32(image, kPeOffsetField);
+    size_t at = get_le(image, kPeOffsetField, 4);
     if (at > image.size() - kSignatureSize - kCoffHeaderSize ||
         image.compare(at, kSignatureSize, std::string("PE\0\0", kSignatureSize)) != 0)
         return false;
     pe.coff = at + kSignatureSize;
-    pe.sections = get_u16(image, pe.coff + kCoffSections);
-    size_t optional_size = get_u16(image, pe.coff + kCoffOptionalSize);
+    pe.sections = unsigned(get_le(image, pe.coff + kCoffSections, 2));
+    size_t optional_size = get_le(image, pe.coff + kCoffOptionalSize, 2);
     pe.opt = pe.coff + kCoffHeaderSize;
     if (pe.opt + optional_size > image.size() || optional_size < kOptDirectories32) return false;
-    uint32_t magic = get_u16(image, pe.opt);
+    uint64_t magic = get_le(image, pe.opt, 2);
     if (magic != kMagicPe32 && magic != kMagicPe32Plus) return false;
     pe.directories = pe.opt + (magic == kMagicPe32 ? kOptDirectories32 : kOptDirectories64);
     if (pe.directories > pe.opt + optional_size ||
-        get_u32(image, pe.directories - kDirectoryCount) <= kSecurityDirectory ||
+        get_le(image, pe.directories - kDirectoryCount, 4) <= kSecurityDirectory ||
         directory_entry(pe, kSecurityDirectory + 1) > pe.opt + optional_size)
         return false;
     pe.section_table = pe.opt + optional_size;
     if (section_header(pe, pe.sections) > image.size()) return false;
-    pe.section_alignment = get_u32(image, pe.opt + kOptSectionAlignment);
-    pe.file_alignment = get_u32(image, pe.opt + kOptFileAlignment);
+    pe.section_alignment = get_le(image, pe.opt + kOptSectionAlignment, 4);
+    pe.file_alignment = get_le(image, pe.opt + kOptFileAlignment, 4);
     if (pe.section_alignment == 0 || pe.file_alignment == 0) return false;
     for (unsigned i = 0; i < pe.sections; i++) {
         size_t s = section_header(pe, i);
-        uint64_t end = get_u32(image, s + kSectionAddress) +
-                       uint64_t(std::max(get_u32(image, s + kSectionVirtualSize), get_u32(image, s + kSectionRawSize)));
+        uint64_t end = get_le(image, s + kSectionAddress, 4) +
+                       std::max(get_le(image, s + kSectionVirtualSize, 4), get_le(image, s + kSectionRawSize, 4));
         pe.image_end = std::max(pe.image_end, align_up(end, pe.section_alignment));
     }
     why.clear();
@@ -107,7 +90,7 @@ bool read_layout(const std::string &image, pe_layout &pe, std::string &why) {
 
 bool directory_used(const std::string &image, const pe_layout &pe, unsigned which) {
     size_t entry = directory_entry(pe, which);
-    return get_u32(image, entry + kDirectoryAddress) || get_u32(image, entry + kDirectorySize);
+    return get_le(image, entry + kDirectoryAddress, 4) || get_le(image, entry + kDirectorySize, 4);
 }
 
 // Why the section cannot be added, or "" when it can.
@@ -119,11 +102,11 @@ std::string refusal(const std::string &image, const pe_layout &pe) {
     // The new header goes after the last one: inside the headers, before the first section's
     // bytes, and over nothing that is in use.
     size_t used = section_header(pe, pe.sections), end = section_header(pe, pe.sections + 1);
-    size_t room = get_u32(image, pe.opt + kOptHeadersSize);
+    size_t room = get_le(image, pe.opt + kOptHeadersSize, 4);
     for (unsigned i = 0; i < pe.sections; i++) {
         size_t s = section_header(pe, i);
-        if (get_u32(image, s + kSectionRawSize) && get_u32(image, s + kSectionRawAt) < room)
-            room = get_u32(image, s + kSectionRawAt);
+        if (get_le(image, s + kSectionRawSize, 4) && get_le(image, s + kSectionRawAt, 4) < room)
+            room = get_le(image, s + kSectionRawAt, 4);
     }
     bool free = end <= room && end <= image.size() &&
                 std::all_of(image.begin() + used, image.begin() + end, [](char c) { return c == 0; });
@@ -149,8 +132,8 @@ type_key key_of(const resource_entry &r) {
 }
 
 void table_header(std::string &b, size_t named, size_t numbered) {
-    put_u32(b, 0), put_u32(b, 0), put_u32(b, 0);  // flags, time stamp, version: all zero
-    put_u16(b, uint32_t(named)), put_u16(b, uint32_t(numbered));
+    put_le(b, 0, 4), put_le(b, 0, 4), put_le(b, 0, 4);  // flags, time stamp, version: all zero
+    put_le(b, named, 2), put_le(b, numbered, 2);
 }
 
 // One type of resources: its key, and its first resource and how many there are in the order.
@@ -187,43 +170,43 @@ void write_directory(resource_section &s) {
     table_header(dir, named_types, types.size() - named_types);
     std::vector<size_t> type_fields, language_fields, data_fields, address_fields;
     for (type_run &t : types) {
-        t.name_field = put_u32(dir, t.key.named ? kNamed : t.key.number);
-        type_fields.push_back(put_u32(dir, kSubdirectory));
+        t.name_field = put_le(dir, t.key.named ? kNamed : t.key.number, 4);
+        type_fields.push_back(put_le(dir, kSubdirectory, 4));
     }
     for (size_t ti = 0; ti < types.size(); ti++) {
-        set_u32(dir, type_fields[ti], kSubdirectory | uint32_t(dir.size()));
+        set_le(dir, type_fields[ti], kSubdirectory | dir.size(), 4);
         table_header(dir, 0, types[ti].count);
         language_fields.clear();
         for (size_t i = types[ti].first; i < types[ti].first + types[ti].count; i++) {
-            put_u32(dir, s.order[i]->id);
-            language_fields.push_back(put_u32(dir, kSubdirectory));
+            put_le(dir, s.order[i]->id, 4);
+            language_fields.push_back(put_le(dir, kSubdirectory, 4));
         }
         for (size_t field : language_fields) {
-            set_u32(dir, field, kSubdirectory | uint32_t(dir.size()));
+            set_le(dir, field, kSubdirectory | dir.size(), 4);
             table_header(dir, 0, 1);
-            put_u32(dir, kEnglishUS);
-            data_fields.push_back(put_u32(dir, 0));
+            put_le(dir, kEnglishUS, 4);
+            data_fields.push_back(put_le(dir, 0, 4));
         }
     }
     for (const type_run &t : types) {
         if (!t.key.named) continue;
-        set_u32(dir, t.name_field, kNamed | uint32_t(dir.size()));
-        put_u16(dir, uint32_t(t.key.name.size()));
-        for (char c : t.key.name) put_u16(dir, uint8_t(c));  // ASCII names as UTF-16
+        set_le(dir, t.name_field, kNamed | dir.size(), 4);
+        put_le(dir, t.key.name.size(), 2);
+        for (char c : t.key.name) put_le(dir, uint8_t(c), 2);  // ASCII names as UTF-16
     }
     dir.resize(align_up(dir.size(), kResourceAlignment), '\0');
     for (size_t i = 0; i < s.order.size(); i++) {
-        set_u32(dir, data_fields[i], uint32_t(dir.size()));
-        address_fields.push_back(put_u32(dir, 0));
-        put_u32(dir, uint32_t(s.sizes[i]));
-        put_u32(dir, 0), put_u32(dir, 0);  // code page, reserved
+        set_le(dir, data_fields[i], dir.size(), 4);
+        address_fields.push_back(put_le(dir, 0, 4));
+        put_le(dir, s.sizes[i], 4);
+        put_le(dir, 0, 4), put_le(dir, 0, 4);  // code page, reserved
     }
     // The bytes follow the directory, each at a multiple of 8.
     s.size = dir.size();
     for (size_t i = 0; i < s.order.size(); i++) {
         s.size = align_up(s.size, kResourceAlignment);
         s.data_at.push_back(s.size);
-        set_u32(dir, address_fields[i], uint32_t(s.address + s.size));
+        set_le(dir, address_fields[i], s.address + s.size, 4);
         s.size += s.sizes[i];
     }
     s.size = align_up(s.size, kResourceAlignment);
@@ -233,28 +216,42 @@ void write_directory(resource_section &s) {
 void add_section_header(std::string &image, const pe_layout &pe, const resource_section &s) {
     size_t header = section_header(pe, pe.sections);
     image.replace(header + kSectionName, kSectionNameSize, std::string(".rsrc\0\0\0", kSectionNameSize));
-    set_u32(image, header + kSectionVirtualSize, uint32_t(s.size));
-    set_u32(image, header + kSectionAddress, s.address);
-    set_u32(image, header + kSectionRawSize, uint32_t(s.raw_size));
-    set_u32(image, header + kSectionRawAt, uint32_t(s.raw_at));
-    set_u32(image, header + kSectionFlags, kResourceSectionFlags);
-    set_u16(image, pe.coff + kCoffSections, pe.sections + 1);
-    set_u32(image, pe.opt + kOptInitializedData, get_u32(image, pe.opt + kOptInitializedData) + uint32_t(s.raw_size));
-    set_u32(image, pe.opt + kOptImageSize, align_up(s.address + s.size, pe.section_alignment));
-    set_u32(image, directory_entry(pe, kResourceDirectory) + kDirectoryAddress, s.address);
-    set_u32(image, directory_entry(pe, kResourceDirectory) + kDirectorySize, uint32_t(s.size));
-    set_u32(image, pe.opt + kOptChecksum, 0);
+    set_le(image, header + kSectionVirtualSize, s.size, 4);
+    set_le(image, header + kSectionAddress, s.address, 4);
+    set_le(image, header + kSectionRawSize, s.raw_size, 4);
+    set_le(image, header + kSectionRawAt, s.raw_at, 4);
+    set_le(image, header + kSectionFlags, kResourceSectionFlags, 4);
+    set_le(image, pe.coff + kCoffSections, pe.sections + 1, 2);
+    set_le(image, pe.opt + kOptInitializedData, get_le(image, pe.opt + kOptInitializedData, 4) + s.raw_size, 4);
+    set_le(image, pe.opt + kOptImageSize, align_up(s.address + s.size, pe.section_alignment), 4);
+    set_le(image, directory_entry(pe, kResourceDirectory) + kDirectoryAddress, s.address, 4);
+    set_le(image, directory_entry(pe, kResourceDirectory) + kDirectorySize, s.size, 4);
+    set_le(image, pe.opt + kOptChecksum, 0, 4);
 }
 
-// The output as it is written: every byte counted into the checksum.
+// The output as it is written, and Windows' image checksum of it (what the loader of drivers and
+// CheckSumMappedFile check): the file summed as little-endian 16-bit words with the carries folded
+// back in, the checksum field itself counted as zero, plus the file's length. Bytes are added as
+// they are written, in file order.
 struct summed_output {
     FILE *out;
-    pe_checksum sum;
-    uint64_t written = 0;
+    uint64_t sum = 0, written = 0;
 
-    bool put(const char *bytes, size_t n) {
-        sum.add(bytes, n);
+    void add(const char *bytes, size_t n) {
+        const unsigned char *b = reinterpret_cast<const unsigned char *>(bytes);
+        size_t i = 0;
+        if ((written & 1) && n) sum += uint64_t(b[i++]) << 8;  // the high byte of a word begun before
+        for (; i + 1 < n; i += 2) sum += b[i] | uint32_t(b[i + 1]) << 8;
+        if (i < n) sum += b[i];
         written += n;
+    }
+    uint32_t checksum() const {
+        uint64_t s = sum;
+        while (s >> 16) s = (s & 0xffff) + (s >> 16);
+        return uint32_t(s + written);
+    }
+    bool put(const char *bytes, size_t n) {
+        add(bytes, n);
         return fwrite(bytes, 1, n, out) == n;
     }
     bool pad_to(uint64_t offset) {
@@ -265,16 +262,15 @@ struct summed_output {
     }
     bool copy(const std::string &path, uint64_t size, std::string &why) {
         uint64_t before = written;
-        auto seen = [&](const char *bytes, size_t n) { sum.add(bytes, n), written += n; };
-        if (!append_file(path, out, why, seen)) return false;
+        if (!append_file(path, out, why, [this](const char *bytes, size_t n) { add(bytes, n); })) return false;
         return written - before == size || failed(why, path + ": changed while it was copied");
     }
 };
 
 // The image, then the section, then the checksum into its field.
-bool write_image(FILE *out, const std::string &image, const pe_layout &pe, const resource_section &s,
-                 std::string &why) {
-    summed_output file{out, {}, 0};
+bool write_image(FILE *out, const std::string &out_path, const std::string &image, const pe_layout &pe,
+                 const resource_section &s, std::string &why) {
+    summed_output file{out, 0, 0};
     bool ok = file.put(image.data(), image.size()) && file.pad_to(s.raw_at) &&
               file.put(s.directory.data(), s.directory.size());
     for (size_t i = 0; ok && i < s.order.size(); i++) {
@@ -285,26 +281,12 @@ bool write_image(FILE *out, const std::string &image, const pe_layout &pe, const
     }
     ok = ok && file.pad_to(s.raw_at + s.raw_size);
     std::string field;
-    put_u32(field, file.sum.value());
-    return ok && fseek(out, long(pe.opt + kOptChecksum), SEEK_SET) == 0 && fwrite(field.data(), 1, 4, out) == 4;
+    put_le(field, file.checksum(), 4);
+    ok = ok && fseek(out, long(pe.opt + kOptChecksum), SEEK_SET) == 0 && fwrite(field.data(), 1, 4, out) == 4;
+    return ok || failed(why, out_path + ": cannot be written");
 }
 
 }  // namespace
-
-void pe_checksum::add(const char *bytes, size_t n) {
-    const unsigned char *b = reinterpret_cast<const unsigned char *>(bytes);
-    size_t i = 0;
-    if ((length & 1) && n) sum += uint64_t(b[i++]) << 8;  // the high byte of a word begun before
-    for (; i + 1 < n; i += 2) sum += b[i] | uint32_t(b[i + 1]) << 8;
-    if (i < n) sum += b[i];
-    length += n;
-}
-
-uint32_t pe_checksum::value() const {
-    uint64_t s = sum;
-    while (s >> 16) s = (s & 0xffff) + (s >> 16);
-    return uint32_t(s + length);
-}
 
 bool write_windows_image(const std::string &program_path, const std::vector<resource_entry> &resources,
                          const std::string &out_path, std::string &error) {
@@ -330,9 +312,6 @@ bool write_windows_image(const std::string &program_path, const std::vector<reso
         return failed(error, "the resources do not fit a Windows image (4 GiB at most)");
     add_section_header(image, pe, s);
     return write_file_in_place(out_path, true, error, [&](FILE *out, std::string &why_not) {
-        why_not.clear();
-        if (write_image(out, image, pe, s, why_not)) return true;
-        if (why_not.empty()) why_not = out_path + ": cannot be written";
-        return false;
+        return write_image(out, out_path, image, pe, s, why_not);
     });
 }
