@@ -12,10 +12,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
 
+#include <chrono>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <system_error>
@@ -146,15 +146,11 @@ struct pipeline {
     const output_limit &limit;
     const std::function<void(long long done)> &progress;
     size_t in_flight;
-    std::vector<kept_memory> memory;
-    std::deque<std::unique_ptr<piece>> running;
-    spliced out;
+    std::vector<kept_memory> memory = std::vector<kept_memory>(in_flight);
+    std::deque<std::unique_ptr<piece>> running{};
+    spliced out{};
     long long done = 0, started = 0;
     bool ok = true, too_large = false;
-
-    pipeline(const std::string &in_path, const output_limit &limit,
-             const std::function<void(long long done)> &progress, size_t in_flight)
-        : in_path(in_path), limit(limit), progress(progress), in_flight(in_flight), memory(in_flight) {}
 
     void finish_oldest() {
         piece &p = *running.front();
@@ -220,7 +216,7 @@ bool compress_bzip2_blocks(const std::string &in_path, const std::string &out_pa
     if (workers == 0) workers = std::thread::hardware_concurrency();
     if (workers == 0) workers = 1;
     std::ifstream in(in_path, std::ios::binary);
-    pipeline line(in_path, limit, progress, workers + 1);
+    pipeline line{in_path, limit, progress, workers + 1};
     spliced &out = line.out;
     if (in) out.file.open(out_path, std::ios::binary | std::ios::trunc);
     line.ok = in && out.file;
@@ -249,23 +245,17 @@ bool compress_bzip2_blocks(const std::string &in_path, const std::string &out_pa
 
 namespace {
 
-double seconds_since(const timespec &start) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9;
-}
-
 // One line on standard error, rewritten in place: megabytes done of the total, the rate, the time
 // left. It first shows after half a second, so that a small folder packs without it, and then
 // four times a second at most.
 struct progress_line {
     bool on = false;
     long long total = 0;
-    timespec start{};
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     double shown_at = 0;
 
     void show(long long done) {
-        double elapsed = seconds_since(start);
+        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (!on || elapsed < 0.5 || elapsed - shown_at < 0.25) return;
         shown_at = elapsed;
         double rate = done / elapsed;
@@ -283,12 +273,9 @@ struct progress_line {
 bool compress_bzip2(const std::string &in_path, const std::string &out_path, const output_limit &limit, bool progress,
                     std::string &error) {
     progress_line line;
-    struct stat st;
-    if (progress && stat(in_path.c_str(), &st) == 0) {
-        line.on = true;
-        line.total = st.st_size;
-        clock_gettime(CLOCK_MONOTONIC, &line.start);
-    }
+    std::error_code ec;
+    line.total = (long long)std::filesystem::file_size(in_path, ec);
+    line.on = progress && !ec;
     bool ok = compress_bzip2_blocks(in_path, out_path, limit, 0, [&line](long long done) { line.show(done); }, error);
     line.clear();
     return ok;
