@@ -45,20 +45,16 @@ struct installer_inputs {
     std::vector<resource_entry> icon;  // the icon given, or none for the kit's own
 };
 
-bool regular_file_at(const std::string &path) {
-    std::error_code ec;
-    return fs::is_regular_file(path, ec);
-}
-
 bool check_folder(const pack_options &o, std::string &error) {
     std::error_code ec;
     fs::file_status app = fs::status(o.app_dir, ec);
     if (!fs::exists(app)) return failed(error, o.app_dir + ": " + (ec ? ec.message() : "not found"));
     if (!fs::is_directory(app)) return failed(error, o.app_dir + ": not a folder");
-    if (!regular_file_at(o.app_dir + "/zorv.exe"))
+    if (!fs::is_regular_file(o.app_dir + "/zorv.exe", ec))
         return failed(error, o.app_dir + ": no \"zorv.exe\" at its top level; the installer starts that program when"
                                          " it is done");
-    if (!o.settings.empty() && !regular_file_at(o.settings)) return failed(error, o.settings + ": not a readable file");
+    if (!o.settings.empty() && !fs::is_regular_file(o.settings, ec))
+        return failed(error, o.settings + ": not a readable file");
     return true;
 }
 
@@ -147,10 +143,7 @@ bool write_app_archive(const std::vector<folder_file> &files, long long stamp, c
     FILE *out = fopen(archive_path.c_str(), "wb");
     if (!out) return failed(error, archive_path + ": " + strerror(errno));
     bool ok = write_folder_archive(out, files, STAR_LF, stamp, error);
-    if (fclose(out) != 0 && ok) {
-        error = archive_path + ": " + strerror(errno);
-        ok = false;
-    }
+    if (fclose(out) != 0 && ok) ok = failed(error, archive_path + ": " + strerror(errno));
     return ok;
 }
 

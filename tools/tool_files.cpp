@@ -128,10 +128,7 @@ bool append_file(const std::string &path, FILE *out, std::string &error,
             break;
         }
     }
-    if (ok && ferror(in)) {
-        error = path + ": cannot be read";
-        ok = false;
-    }
+    if (ok && ferror(in)) ok = failed(error, path + ": cannot be read");
     fclose(in);
     return ok;
 }
@@ -157,18 +154,12 @@ bool write_file_in_place(const std::string &path, bool executable, std::string &
     FILE *out = fopen(tmp.c_str(), "wb");
     if (!out) return failed(error, path + ": " + strerror(errno));
     bool ok = write(out, error);
-    if (fclose(out) != 0 && ok) {
-        error = path + ": " + strerror(errno);
-        ok = false;
-    }
+    if (fclose(out) != 0 && ok) ok = failed(error, path + ": " + strerror(errno));
     const fs::perms runnable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                fs::perms::others_read | fs::perms::others_exec;
     if (ok && executable) fs::permissions(tmp, runnable, ec);
     if (ok && !ec) fs::rename(tmp, path, ec);
-    if (ok && ec) {
-        error = path + ": " + ec.message();
-        ok = false;
-    }
+    if (ok && ec) ok = failed(error, path + ": " + ec.message());
     if (!ok) fs::remove(tmp, ec);
     return ok;
 }

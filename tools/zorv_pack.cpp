@@ -1,6 +1,6 @@
 // zorv-pack: turns an application folder into a self-extracting installer for Windows or Linux.
 //
-// Here are the command line and the environment read into the packer's options (packer.h).
+// The command line and the environment read into the packer's options, and the packer called (packer.h).
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -57,22 +57,19 @@ fs::path own_program(const char *argv0) {
 }
 
 // Where the kits are: --kit, else ZORV_KIT_DIR, else ../share/zorvana beside the program itself,
-// wherever it was installed. where says which, for the message when a kit is missing.
-std::string kits_dir(const std::string &option, const char *argv0, std::string &where) {
+// wherever it was installed; kits_where says which, for the message when a kit is missing.
+void find_kits(const std::string &option, const char *argv0, pack_options &o) {
     const char *env = getenv("ZORV_KIT_DIR");
     if (!option.empty()) {
-        where = "given by --kit";
-        return option;
+        o.kits_dir = option, o.kits_where = "given by --kit";
+    } else if (env && *env) {
+        o.kits_dir = env, o.kits_where = "given by ZORV_KIT_DIR";
+    } else {
+        std::error_code ec;
+        fs::path up = own_program(argv0).parent_path().parent_path(), resolved = fs::weakly_canonical(up, ec);
+        o.kits_dir = ((ec ? up : resolved) / "share" / "zorvana").string();
+        o.kits_where = "../share/zorvana beside zorv-pack; --kit DIR or ZORV_KIT_DIR names another folder of kits";
     }
-    if (env && *env) {
-        where = "given by ZORV_KIT_DIR";
-        return env;
-    }
-    where = "../share/zorvana beside zorv-pack; --kit DIR or ZORV_KIT_DIR names another folder of kits";
-    std::error_code ec;
-    fs::path up = own_program(argv0).parent_path().parent_path();
-    fs::path resolved = fs::weakly_canonical(up, ec);
-    return ((ec ? up : resolved) / "share" / "zorvana").string();
 }
 
 // The command line as given, before it becomes the packer's options.
@@ -161,7 +158,7 @@ int main(int argc, char **argv) {
     if (c.help) fputs(kUsage, stdout);
     if (c.version) puts("zorv-pack " ZORV_VERSION);
     if (c.help || c.version) return 0;
-    c.o.kits_dir = kits_dir(c.kit, argv[0], c.o.kits_where);
+    find_kits(c.kit, argv[0], c.o);
     // Progress only where someone watches: a pipe or a CI log gets the result and errors alone.
     c.o.progress = isatty(STDERR_FILENO);
     if (read_environment(c.o, error) && pack(c.o, error)) return 0;
