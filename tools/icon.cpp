@@ -33,7 +33,7 @@ bool icon_resources(const std::string &path, std::vector<resource_entry> &resour
     // The group names the image with the file's own entry (its size, colours, planes and bits),
     // the image's number in place of where it lies.
     std::string group = ico.substr(0, kHeaderSize + kEntryImageAt);
-    group += char(kIconId & 0xff), group += char(kIconId >> 8);
+    put_le(group, kIconId, 2);
     resources.push_back({kIconType, kIconId, ico.substr(at, size), ""});
     resources.push_back({kIconGroupType, kIconGroupId, group, ""});
     return true;

@@ -39,12 +39,13 @@ const unsigned long long kI686PayloadLimit = 2000000000ULL;
 
 // What an installer is built from.
 struct installer_inputs {
-    kit k;                            // the kit of the chosen platform
-    std::string payload;              // the compressed archive
-    std::string settings;             // the settings block, or empty for none
+    kit k;                             // the kit of the chosen platform
+    std::string payload;               // the compressed archive
+    std::string settings;              // the settings block, or empty for none
     std::vector<resource_entry> icon;  // the icon given, or none for the kit's own
 };
 
+// The folder must hold the program that the installer starts when it is done.
 bool check_folder(const pack_options &o, std::string &error) {
     std::error_code ec;
     fs::file_status app = fs::status(o.app_dir, ec);
@@ -58,8 +59,8 @@ bool check_folder(const pack_options &o, std::string &error) {
     return true;
 }
 
-// How large the compressed payload may grow: past the limit of the i686 installer, less the
-// settings block that counts against it, it cannot carry it.
+// How large the compressed payload may grow: for the i686 installer its limit less the settings
+// block, which counts against it too; for the others, without bound.
 output_limit payload_limit(const pack_options &o) {
     output_limit limit;
     if (o.arch != "i686") return limit;

@@ -1,4 +1,4 @@
-// What the command-line tools share: folder walks, archive writing, file reads and copies, program search, time stamps.
+// What the tools share: how they fail, folder walks, archives, files and their numbers, programs on PATH, time stamps.
 #include "tool_files.h"
 
 #include <errno.h>

@@ -1,4 +1,4 @@
-// What the command-line tools share: folder walks, archive writing, file reads and copies, program search, time stamps.
+// What the tools share: how they fail, folder walks, archives, files and their numbers, programs on PATH, time stamps.
 //
 // They are written once for Linux and Windows, with the C++ standard library's files and the C
 // library's streams, so that the packer built for Windows walks, reads and writes exactly as its
