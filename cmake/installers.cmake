@@ -79,8 +79,8 @@ endfunction()
 
 # zorv-pack, one code for Linux and Windows, in bin/ of its tree, with the kits in share/zorvana.
 function(zorv_packer)
-  add_executable(zorv-pack tools/zorv_pack.cpp tools/zorv_pack_payload.cpp tools/zorv_pack_installer.cpp
-    tools/zorv_pack_sign.cpp tools/code_pages.cpp)
+  add_executable(zorv-pack tools/zorv_pack.cpp tools/packer.cpp tools/kit.cpp tools/icon.cpp tools/signing.cpp
+    tools/code_pages.cpp)
   target_include_directories(zorv-pack PRIVATE payload)
   target_link_libraries(zorv-pack PRIVATE zorv_tool_files zorv_resource_image zorv_pack_compress zorv_bzip2)
   set_target_properties(zorv-pack PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

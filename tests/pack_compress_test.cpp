@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "compress.h"
 #include "test_util.h"
-#include "zorv_pack_compress.h"
 
 namespace {
 
@@ -47,8 +47,7 @@ TEST(PackCompress, SameBytesAsBzip2) {
         TempDir dir;
         write_file(dir / "in", c.input);
         std::string error;
-        ASSERT_EQ(compress_bzip2_blocks(dir / "in", dir / "out", ~0ULL, 2, [](long long) {}, error), compressed)
-            << error;
+        ASSERT_TRUE(compress_bzip2_blocks(dir / "in", dir / "out", {}, 2, [](long long) {}, error)) << error;
         ASSERT_EQ(system(("bzip2 -9 -c '" + dir / "in" + "' >'" + dir / "bzip2" + "'").c_str()), 0);
         EXPECT_TRUE(read_file(dir / "out") == read_file(dir / "bzip2"));
     }

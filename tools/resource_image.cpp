@@ -8,14 +8,6 @@
 #include "resource_image_format.h"
 #include "tool_files.h"
 
-namespace {
-
-void put_le(std::string &out, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; i++) out += char((v >> (8 * i)) & 0xff);
-}
-
-}  // namespace
-
 bool resource_size(const resource_entry &r, uint64_t &size, std::string &error) {
     if (r.path.empty()) {
         size = r.data.size();
@@ -29,25 +21,18 @@ bool resource_size(const resource_entry &r, uint64_t &size, std::string &error) 
 
 bool write_resource_image(const std::string &program, const std::vector<resource_entry> &resources,
                           const std::string &out_path, std::string &error) {
-    if (resources.size() > kResImageMaxEntries) {
-        error = "too many resources";
-        return false;
-    }
+    if (resources.size() > kResImageMaxEntries) return failed(error, "too many resources");
     // The directory first, from the sizes alone; the bytes then follow the program one by one.
     std::string directory;
     std::vector<uint64_t> sizes(resources.size());
     uint64_t at = program.size();
     for (size_t i = 0; i < resources.size(); i++) {
         const resource_entry &r = resources[i];
-        if (r.type.empty() || r.type.size() > kResImageTypeMax || r.type.find('\0') != std::string::npos) {
-            error = "bad resource type \"" + r.type + "\"";
-            return false;
-        }
+        if (r.type.empty() || r.type.size() > kResImageTypeMax || r.type.find('\0') != std::string::npos)
+            return failed(error, "bad resource type \"" + r.type + "\"");
         for (size_t j = 0; j < i; j++)
-            if (resources[j].type == r.type && resources[j].id == r.id) {
-                error = "resource " + r.type + "/" + std::to_string(r.id) + " given twice";
-                return false;
-            }
+            if (resources[j].type == r.type && resources[j].id == r.id)
+                return failed(error, "resource " + r.type + "/" + std::to_string(r.id) + " given twice");
         uint64_t &size = sizes[i];
         if (!resource_size(r, size, error)) return false;
         directory += r.type;
@@ -70,10 +55,7 @@ bool write_resource_image(const std::string &program, const std::vector<resource
             if (!r.path.empty()) {
                 uint64_t copied = 0;
                 if (!append_file(r.path, out, why, [&](const char *, size_t n) { copied += n; })) return false;
-                if (copied != sizes[i]) {
-                    why = r.path + ": changed while it was copied";
-                    return false;
-                }
+                if (copied != sizes[i]) return failed(why, r.path + ": changed while it was copied");
             } else {
                 ok = fwrite(r.data.data(), 1, r.data.size(), out) == r.data.size();
             }

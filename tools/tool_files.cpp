@@ -1,4 +1,4 @@
-// What the command-line tools share: folder walks, archive writing, file reads and copies, time stamps.
+// What the tools share: how they fail, folder walks, archives, files and their numbers, programs on PATH, time stamps.
 #include "tool_files.h"
 
 #include <errno.h>
@@ -39,37 +39,24 @@ bool collect_folder(const fs::path &path, const std::string &name, std::vector<f
                     std::string &error) {
     std::error_code ec;
     fs::file_status st = fs::status(path, ec);
-    if (ec) {
-        error = shown_path(path) + ": " + ec.message();
-        return false;
-    }
+    if (ec) return failed(error, shown_path(path) + ": " + ec.message());
     if (fs::is_regular_file(st)) {
-        if (!star_writer_name_ok(name.c_str())) {
-            error = shown_path(path) + ": its name cannot be stored in the archive (\"" + name + "\")";
-            return false;
-        }
+        if (!star_writer_name_ok(name.c_str()))
+            return failed(error, shown_path(path) + ": its name cannot be stored in the archive (\"" + name + "\")");
         files.push_back({name, path});
         return true;
     }
-    if (!fs::is_directory(st)) {
-        error = shown_path(path) + ": neither a file nor a folder";
-        return false;
-    }
+    if (!fs::is_directory(st)) return failed(error, shown_path(path) + ": neither a file nor a folder");
     // Sorted by the names' UTF-8 bytes, which is the order of their characters on both systems:
     // the same folder gives the same archive wherever it is packed.
     std::vector<std::pair<std::string, fs::path>> children;
     for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
         std::string child;
-        if (!utf8_name(it->path().filename(), child)) {
-            error = shown_path(path) + ": holds a file whose name is not Unicode text";
-            return false;
-        }
+        if (!utf8_name(it->path().filename(), child))
+            return failed(error, shown_path(path) + ": holds a file whose name is not Unicode text");
         children.push_back({child, it->path().filename()});
     }
-    if (ec) {
-        error = shown_path(path) + ": " + ec.message();
-        return false;
-    }
+    if (ec) return failed(error, shown_path(path) + ": " + ec.message());
     std::sort(children.begin(), children.end());
     for (const auto &[child, native] : children)
         if (!collect_folder(path / native, name.empty() ? child : name + "/" + child, files, error)) return false;
@@ -89,18 +76,12 @@ std::string body_error(int result, const folder_file &file) {
 template <typename F> bool each_body(const std::vector<folder_file> &files, std::string &error, F step) {
     for (const folder_file &file : files) {
         FILE *stream = tool_fopen(file.path, "rb");
-        if (!stream) {
-            error = shown_path(file.path) + ": " + strerror(errno);
-            return false;
-        }
+        if (!stream) return failed(error, shown_path(file.path) + ": " + strerror(errno));
         os_file *body = os_stdio(stream);
         errno = 0;
         int r = step(file, body);
         os_fclose(body);
-        if (r != STAR_OK) {
-            error = body_error(r, file);
-            return false;
-        }
+        if (r != STAR_OK) return failed(error, body_error(r, file));
     }
     return true;
 }
@@ -136,10 +117,7 @@ bool read_whole_file(const std::string &path, std::string &out) {
 bool append_file(const std::string &path, FILE *out, std::string &error,
                  const std::function<void(const char *, size_t)> &seen) {
     FILE *in = fopen(path.c_str(), "rb");
-    if (!in) {
-        error = path + ": " + strerror(errno);
-        return false;
-    }
+    if (!in) return failed(error, path + ": " + strerror(errno));
     static char buffer[1 << 16];
     bool ok = true;
     while (size_t n = fread(buffer, 1, sizeof buffer, in)) {
@@ -150,10 +128,7 @@ bool append_file(const std::string &path, FILE *out, std::string &error,
             break;
         }
     }
-    if (ok && ferror(in)) {
-        error = path + ": cannot be read";
-        ok = false;
-    }
+    if (ok && ferror(in)) ok = failed(error, path + ": cannot be read");
     fclose(in);
     return ok;
 }
@@ -177,23 +152,14 @@ bool write_file_in_place(const std::string &path, bool executable, std::string &
     do tmp = path + ".tmp" + random_suffix();
     while (fs::exists(fs::symlink_status(tmp, ec)));
     FILE *out = fopen(tmp.c_str(), "wb");
-    if (!out) {
-        error = path + ": " + strerror(errno);
-        return false;
-    }
+    if (!out) return failed(error, path + ": " + strerror(errno));
     bool ok = write(out, error);
-    if (fclose(out) != 0 && ok) {
-        error = path + ": " + strerror(errno);
-        ok = false;
-    }
+    if (fclose(out) != 0 && ok) ok = failed(error, path + ": " + strerror(errno));
     const fs::perms runnable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                fs::perms::others_read | fs::perms::others_exec;
     if (ok && executable) fs::permissions(tmp, runnable, ec);
     if (ok && !ec) fs::rename(tmp, path, ec);
-    if (ok && ec) {
-        error = path + ": " + ec.message();
-        ok = false;
-    }
+    if (ok && ec) ok = failed(error, path + ": " + ec.message());
     if (!ok) fs::remove(tmp, ec);
     return ok;
 }
@@ -203,10 +169,7 @@ bool work_folder::make(const char *prefix, std::string &error) {
     // Absolute: the programs that signing runs are started in the folder itself.
     fs::path root = fs::temp_directory_path(ec);
     if (!ec) root = fs::absolute(root, ec);
-    if (ec) {
-        error = std::string("no temporary folder: ") + ec.message();
-        return false;
-    }
+    if (ec) return failed(error, std::string("no temporary folder: ") + ec.message());
     // create_directory fails rather than take over what is there, so the folder is this process's.
     for (int tries = 0; tries < 100; tries++) {
         fs::path dir = root / (std::string(prefix) + random_suffix());
@@ -217,13 +180,63 @@ bool work_folder::make(const char *prefix, std::string &error) {
         }
         if (ec && ec != std::errc::file_exists) break;
     }
-    error = (root / prefix).string() + "...: " + (ec ? ec.message() : "cannot be made");
-    return false;
+    return failed(error, (root / prefix).string() + "...: " + (ec ? ec.message() : "cannot be made"));
 }
 
 work_folder::~work_folder() {
     std::error_code ec;
     if (!path.empty()) fs::remove_all(path, ec);
+}
+
+namespace {
+
+// Windows and Linux differ in how they list folders on PATH and which files are programs; the path
+// separator tells which one this is.
+const bool kWindows = fs::path::preferred_separator == '\\';
+
+bool is_program(const fs::path &path) {
+    std::error_code ec;
+    fs::file_status st = fs::status(path, ec);
+    const fs::perms any_exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    return fs::is_regular_file(st) && (kWindows || (st.permissions() & any_exec) != fs::perms::none);
+}
+
+}  // namespace
+
+bool find_program(const std::string &name, const std::string &package, std::string &path, std::string &error) {
+    if (name.find_first_of(kWindows ? "/\\" : "/") != std::string::npos) {
+        path = name;
+        return is_program(path) || failed(error, name + ": cannot be run (not an executable file)");
+    }
+    const char *search = getenv("PATH");
+    std::string dirs = search ? search : "/usr/bin:/bin";
+    const char list_separator = kWindows ? ';' : ':';
+    for (size_t at = 0; at <= dirs.size();) {
+        size_t end = dirs.find(list_separator, at);
+        if (end == std::string::npos) end = dirs.size();
+        fs::path dir = dirs.substr(at, end - at);
+        for (const char *suffix : {"", ".exe"}) {
+            path = ((dir.empty() ? fs::path(".") : dir) / (name + suffix)).string();
+            if ((kWindows || !*suffix) && is_program(path)) return true;
+        }
+        at = end + 1;
+    }
+    return failed(error, name + " is not on PATH; it comes with the Debian package " + package);
+}
+
+uint64_t get_le(const std::string &bytes, size_t at, int size) {
+    uint64_t value = 0;
+    for (int i = size; i-- > 0;) value = value << 8 | uint8_t(bytes[at + size_t(i)]);
+    return value;
+}
+
+void set_le(std::string &bytes, size_t at, uint64_t value, int size) {
+    for (int i = 0; i < size; i++) bytes[at + size_t(i)] = char((value >> (8 * i)) & 0xff);
+}
+
+size_t put_le(std::string &bytes, uint64_t value, int size) {
+    for (int i = 0; i < size; i++) bytes += char((value >> (8 * i)) & 0xff);
+    return bytes.size() - size_t(size);
 }
 
 bool parse_epoch_seconds(const char *text, long long &seconds) {

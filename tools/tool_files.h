@@ -1,4 +1,4 @@
-// What the command-line tools share: folder walks, archive writing, file reads and copies, time stamps.
+// What the tools share: how they fail, folder walks, archives, files and their numbers, programs on PATH, time stamps.
 //
 // They are written once for Linux and Windows, with the C++ standard library's files and the C
 // library's streams, so that the packer built for Windows walks, reads and writes exactly as its
@@ -15,6 +15,12 @@
 #include <vector>
 
 #include "star_writer.h"
+
+// How the tools' functions fail: false, with one line in error saying why.
+inline bool failed(std::string &error, const std::string &why) {
+    error = why;
+    return false;
+}
 
 // One file to archive: its name in the archive ('/' between levels) and where to read it. The
 // name is as the folder spells it: bytes on Linux, UTF-8 on Windows (from the system's UTF-16
@@ -67,6 +73,16 @@ struct work_folder {
     bool make(const char *prefix, std::string &error);
     ~work_folder();
 };
+
+// Finds a program as the shell would: a name with a folder in it as it is, any other on PATH
+// (with ".exe" on Windows). The error for a missing one names the Debian package that provides it.
+bool find_program(const std::string &name, const std::string &package, std::string &path, std::string &error);
+
+// Numbers as the files that the tools write and read keep them: little-endian, of size bytes.
+uint64_t get_le(const std::string &bytes, size_t at, int size);
+void set_le(std::string &bytes, size_t at, uint64_t value, int size);
+// Appends a number; returns where it went, for a field that is filled in later.
+size_t put_le(std::string &bytes, uint64_t value, int size);
 
 // Seconds since 1970 as the boundary lines carry them: a decimal number of at most ten digits.
 bool parse_epoch_seconds(const char *text, long long &seconds);

@@ -19,34 +19,30 @@
 
 namespace {
 
-// Offsets in the file and in the optional header, the same in PE32 and PE32+ unless named apart.
-const size_t kPeOffsetField = 0x3c;
+// Where the headers keep what the packer reads and changes. The COFF header follows the 4-byte
+// signature; the optional header follows it; its fields are the same in PE32 and PE32+ unless
+// named apart.
+const size_t kDosHeaderSize = 0x40, kPeOffsetField = 0x3c;
+const size_t kSignatureSize = 4;
+const size_t kCoffSections = 2, kCoffOptionalSize = 16, kCoffHeaderSize = 20;
+const uint32_t kMagicPe32 = 0x10B, kMagicPe32Plus = 0x20B;
 const size_t kOptInitializedData = 8, kOptSectionAlignment = 32, kOptFileAlignment = 36, kOptImageSize = 56,
              kOptHeadersSize = 60, kOptChecksum = 64;
 const size_t kOptDirectories32 = 96, kOptDirectories64 = 112;
+// A data directory entry is an address and a size; the field just before the first entry counts them.
+const size_t kDirectoryEntrySize = 8, kDirectoryAddress = 0, kDirectorySize = 4, kDirectoryCount = 4;
 const unsigned kResourceDirectory = 2, kSecurityDirectory = 4;
-const size_t kSectionHeaderSize = 40;
+const size_t kSectionHeaderSize = 40, kSectionName = 0, kSectionNameSize = 8, kSectionVirtualSize = 8,
+             kSectionAddress = 12, kSectionRawSize = 16, kSectionRawAt = 20, kSectionFlags = 36;
 const uint32_t kResourceSectionFlags = 0xC0000040;  // initialised data, read, write: as the linker marks .rsrc
-const uint32_t kEnglishUS = 1033;
+const uint32_t kResourceAlignment = 8, kEnglishUS = 1033;
 const uint32_t kSubdirectory = 0x80000000, kNamed = 0x80000000;
 
 uint32_t align_up(uint64_t v, uint32_t to) { return uint32_t((v + to - 1) / to * to); }
 
-uint32_t get_u16(const std::string &b, size_t at) { return uint8_t(b[at]) | uint32_t(uint8_t(b[at + 1])) << 8; }
-uint32_t get_u32(const std::string &b, size_t at) { return get_u16(b, at) | get_u16(b, at + 2) << 16; }
-void set_u16(std::string &b, size_t at, uint32_t v) {
-    b[at] = char(v & 0xff);
-    b[at + 1] = char((v >> 8) & 0xff);
-}
-void set_u32(std::string &b, size_t at, uint32_t v) {
-    set_u16(b, at, v & 0xffff);
-    set_u16(b, at + 2, v >> 16);
-}
-void put_u16(std::string &b, uint32_t v) { b.append(2, '\0'), set_u16(b, b.size() - 2, v); }
-void put_u32(std::string &b, uint32_t v) { b.append(4, '\0'), set_u32(b, b.size() - 4, v); }
-
 // What the packer needs to know of the program's headers.
 struct pe_layout {
+    size_t coff = 0;          // the COFF header
     size_t opt = 0;           // the optional header
     size_t directories = 0;   // the data directories
     size_t section_table = 0;
@@ -55,53 +51,63 @@ struct pe_layout {
     uint32_t image_end = 0;   // the first address after every section
 };
 
+size_t section_header(const pe_layout &pe, unsigned i) { return pe.section_table + kSectionHeaderSize * i; }
+size_t directory_entry(const pe_layout &pe, unsigned which) { return pe.directories + kDirectoryEntrySize * which; }
+
 bool read_layout(const std::string &image, pe_layout &pe, std::string &why) {
     why = "not a Windows program";
-    if (image.size() < 0x40 || image.compare(0, 2, "MZ") != 0) return false;
-    size_t at = get_u32(image, kPeOffsetField);
-    if (at > image.size() - 24 || image.compare(at, 4, std::string("PE\0\0", 4)) != 0) return false;
-    pe.sections = get_u16(image, at + 6);
-    size_t optional_size = get_u16(image, at + 20);
-    pe.opt = at + 24;
+    if (image.size() < kDosHeaderSize || image.compare(0, 2, "MZ") != 0) return false;
+    size_t at = get_le(image, kPeOffsetField, 4);
+    if (at > image.size() - kSignatureSize - kCoffHeaderSize ||
+        image.compare(at, kSignatureSize, std::string("PE\0\0", kSignatureSize)) != 0)
+        return false;
+    pe.coff = at + kSignatureSize;
+    pe.sections = unsigned(get_le(image, pe.coff + kCoffSections, 2));
+    size_t optional_size = get_le(image, pe.coff + kCoffOptionalSize, 2);
+    pe.opt = pe.coff + kCoffHeaderSize;
     if (pe.opt + optional_size > image.size() || optional_size < kOptDirectories32) return false;
-    uint32_t magic = get_u16(image, pe.opt);
-    if (magic != 0x10B && magic != 0x20B) return false;
-    pe.directories = pe.opt + (magic == 0x10B ? kOptDirectories32 : kOptDirectories64);
+    uint64_t magic = get_le(image, pe.opt, 2);
+    if (magic != kMagicPe32 && magic != kMagicPe32Plus) return false;
+    pe.directories = pe.opt + (magic == kMagicPe32 ? kOptDirectories32 : kOptDirectories64);
     if (pe.directories > pe.opt + optional_size ||
-        get_u32(image, pe.directories - 4) <= kSecurityDirectory ||
-        pe.directories + 8 * (kSecurityDirectory + 1) > pe.opt + optional_size)
+        get_le(image, pe.directories - kDirectoryCount, 4) <= kSecurityDirectory ||
+        directory_entry(pe, kSecurityDirectory + 1) > pe.opt + optional_size)
         return false;
     pe.section_table = pe.opt + optional_size;
-    if (pe.section_table + kSectionHeaderSize * pe.sections > image.size()) return false;
-    pe.section_alignment = get_u32(image, pe.opt + kOptSectionAlignment);
-    pe.file_alignment = get_u32(image, pe.opt + kOptFileAlignment);
+    if (section_header(pe, pe.sections) > image.size()) return false;
+    pe.section_alignment = get_le(image, pe.opt + kOptSectionAlignment, 4);
+    pe.file_alignment = get_le(image, pe.opt + kOptFileAlignment, 4);
     if (pe.section_alignment == 0 || pe.file_alignment == 0) return false;
     for (unsigned i = 0; i < pe.sections; i++) {
-        size_t s = pe.section_table + kSectionHeaderSize * i;
-        uint64_t size = std::max(get_u32(image, s + 8), get_u32(image, s + 16));
-        pe.image_end = std::max(pe.image_end, align_up(get_u32(image, s + 12) + size, pe.section_alignment));
+        size_t s = section_header(pe, i);
+        uint64_t end = get_le(image, s + kSectionAddress, 4) +
+                       std::max(get_le(image, s + kSectionVirtualSize, 4), get_le(image, s + kSectionRawSize, 4));
+        pe.image_end = std::max(pe.image_end, align_up(end, pe.section_alignment));
     }
     why.clear();
     return true;
 }
 
+bool directory_used(const std::string &image, const pe_layout &pe, unsigned which) {
+    size_t entry = directory_entry(pe, which);
+    return get_le(image, entry + kDirectoryAddress, 4) || get_le(image, entry + kDirectorySize, 4);
+}
+
 // Why the section cannot be added, or "" when it can.
 std::string refusal(const std::string &image, const pe_layout &pe) {
-    uint64_t resources = uint64_t(get_u32(image, pe.directories + 8 * kResourceDirectory)) |
-                         get_u32(image, pe.directories + 8 * kResourceDirectory + 4);
-    uint64_t signature = uint64_t(get_u32(image, pe.directories + 8 * kSecurityDirectory)) |
-                         get_u32(image, pe.directories + 8 * kSecurityDirectory + 4);
-    if (signature) return "is signed; the packer adds its resources to an unsigned program, and signs the result";
-    if (resources) return "has resources already; the packer adds the installer's own to a program without any";
-    // The new header takes 40 bytes after the last one: inside the headers, before the first
-    // section's bytes, and over nothing that is in use.
-    size_t end = pe.section_table + kSectionHeaderSize * (pe.sections + 1);
-    size_t room = get_u32(image, pe.opt + kOptHeadersSize);
+    if (directory_used(image, pe, kSecurityDirectory))
+        return "is signed; the packer adds its resources to an unsigned program, and signs the result";
+    if (directory_used(image, pe, kResourceDirectory))
+        return "has resources already; the packer adds the installer's own to a program without any";
+    // The new header goes after the last one: inside the headers, before the first section's
+    // bytes, and over nothing that is in use.
+    size_t used = section_header(pe, pe.sections), end = section_header(pe, pe.sections + 1);
+    size_t room = get_le(image, pe.opt + kOptHeadersSize, 4);
     for (unsigned i = 0; i < pe.sections; i++) {
-        size_t s = pe.section_table + kSectionHeaderSize * i;
-        if (get_u32(image, s + 16) && get_u32(image, s + 20) < room) room = get_u32(image, s + 20);
+        size_t s = section_header(pe, i);
+        if (get_le(image, s + kSectionRawSize, 4) && get_le(image, s + kSectionRawAt, 4) < room)
+            room = get_le(image, s + kSectionRawAt, 4);
     }
-    size_t used = pe.section_table + kSectionHeaderSize * pe.sections;
     bool free = end <= room && end <= image.size() &&
                 std::all_of(image.begin() + used, image.begin() + end, [](char c) { return c == 0; });
     if (!free) return "has no room in its headers for one more section header";
@@ -125,171 +131,187 @@ type_key key_of(const resource_entry &r) {
     return {true, r.type, 0};
 }
 
-// The resource directory (everything before the first resource's bytes), and where each
-// resource's bytes go, as offsets from the start of the section, for resources in order.
-std::string resource_directory(const std::vector<const resource_entry *> &order, const std::vector<uint64_t> &sizes,
-                               uint32_t section_address, std::vector<uint64_t> &data_at, uint64_t &end) {
-    std::vector<type_key> types;
-    for (const resource_entry *r : order)
-        if (types.empty() || !(types.back() == key_of(*r))) types.push_back(key_of(*r));
-    auto table_header = [](std::string &b, size_t named, size_t numbered) {
-        put_u32(b, 0), put_u32(b, 0), put_u32(b, 0);  // flags, time stamp, version: all zero
-        put_u16(b, uint32_t(named)), put_u16(b, uint32_t(numbered));
-    };
-    // Sizes first: the tables, then the type names, then the data entries.
-    // The root's table; each type's table of names; each name's table of one language.
-    size_t tables = 16 + 8 * types.size() + 16 * types.size() + 8 * order.size() + (16 + 8) * order.size();
-    size_t names = 0;
-    for (const type_key &t : types) names += t.named ? 2 + 2 * t.name.size() : 0;
-    size_t entries = align_up(tables + names, 8);
-    uint64_t at = entries + 16 * order.size();
+void table_header(std::string &b, size_t named, size_t numbered) {
+    put_le(b, 0, 4), put_le(b, 0, 4), put_le(b, 0, 4);  // flags, time stamp, version: all zero
+    put_le(b, named, 2), put_le(b, numbered, 2);
+}
 
-    std::string dir;
-    size_t named_types = std::count_if(types.begin(), types.end(), [](const type_key &t) { return t.named; });
+// One type of resources: its key, and its first resource and how many there are in the order.
+struct type_run {
+    type_key key;
+    size_t first, count;
+    size_t name_field = 0;  // the root entry's field that points at a named type's name
+};
+
+// The new section as it is laid out: the resources in the directory's order with their sizes, the
+// directory (everything before the first resource's bytes), each resource's offset in the
+// section, and where the section goes in memory and in the file.
+struct resource_section {
+    std::vector<const resource_entry *> order;
+    std::vector<uint64_t> sizes, data_at;
+    std::string directory;
+    uint32_t address = 0;
+    uint64_t size = 0, raw_at = 0, raw_size = 0;
+};
+
+// Writes the directory of s.order into s.directory, and sets s.data_at and s.size. Each table,
+// name and data entry goes where the one before ended, and the fields that point at it are filled
+// in then, from where it landed: the root, then each type followed by the language tables of its
+// names, the type names, the data entries.
+void write_directory(resource_section &s) {
+    std::vector<type_run> types;
+    for (size_t i = 0; i < s.order.size(); i++) {
+        type_key key = key_of(*s.order[i]);
+        if (!types.empty() && types.back().key == key) types.back().count++;
+        else types.push_back({key, i, 1});
+    }
+    std::string &dir = s.directory;
+    size_t named_types = std::count_if(types.begin(), types.end(), [](const type_run &t) { return t.key.named; });
     table_header(dir, named_types, types.size() - named_types);
-    size_t next_table = 16 + 8 * types.size(), next_name = tables, resource = 0;
-    std::vector<size_t> type_tables;
-    for (const type_key &t : types) {
-        put_u32(dir, t.named ? kNamed | uint32_t(next_name) : t.number);
-        put_u32(dir, kSubdirectory | uint32_t(next_table));
-        type_tables.push_back(next_table);
-        size_t count =
-            std::count_if(order.begin(), order.end(), [&](const resource_entry *r) { return key_of(*r) == t; });
-        next_table += 16 + 8 * count + (16 + 8) * count;
-        if (t.named) next_name += 2 + 2 * t.name.size();
+    std::vector<size_t> type_fields, language_fields, data_fields, address_fields;
+    for (type_run &t : types) {
+        t.name_field = put_le(dir, t.key.named ? kNamed : t.key.number, 4);
+        type_fields.push_back(put_le(dir, kSubdirectory, 4));
     }
     for (size_t ti = 0; ti < types.size(); ti++) {
-        size_t first = resource, count = 0;
-        while (resource + count < order.size() && key_of(*order[resource + count]) == types[ti]) count++;
-        table_header(dir, 0, count);
-        size_t language_table = type_tables[ti] + 16 + 8 * count;
-        for (size_t i = 0; i < count; i++) {
-            put_u32(dir, order[first + i]->id);
-            put_u32(dir, kSubdirectory | uint32_t(language_table + (16 + 8) * i));
+        set_le(dir, type_fields[ti], kSubdirectory | dir.size(), 4);
+        table_header(dir, 0, types[ti].count);
+        language_fields.clear();
+        for (size_t i = types[ti].first; i < types[ti].first + types[ti].count; i++) {
+            put_le(dir, s.order[i]->id, 4);
+            language_fields.push_back(put_le(dir, kSubdirectory, 4));
         }
-        for (size_t i = 0; i < count; i++) {
+        for (size_t field : language_fields) {
+            set_le(dir, field, kSubdirectory | dir.size(), 4);
             table_header(dir, 0, 1);
-            put_u32(dir, kEnglishUS);
-            put_u32(dir, uint32_t(entries + 16 * (first + i)));
+            put_le(dir, kEnglishUS, 4);
+            data_fields.push_back(put_le(dir, 0, 4));
         }
-        resource += count;
     }
-    for (const type_key &t : types) {
-        if (!t.named) continue;
-        put_u16(dir, uint32_t(t.name.size()));
-        for (char c : t.name) put_u16(dir, uint8_t(c));  // ASCII names as UTF-16
+    for (const type_run &t : types) {
+        if (!t.key.named) continue;
+        set_le(dir, t.name_field, kNamed | dir.size(), 4);
+        put_le(dir, t.key.name.size(), 2);
+        for (char c : t.key.name) put_le(dir, uint8_t(c), 2);  // ASCII names as UTF-16
     }
-    dir.resize(entries, '\0');
-    data_at.clear();
-    for (size_t i = 0; i < order.size(); i++) {
-        at = align_up(at, 8);
-        data_at.push_back(at);
-        put_u32(dir, uint32_t(section_address + at));
-        put_u32(dir, uint32_t(sizes[i]));
-        put_u32(dir, 0), put_u32(dir, 0);  // code page, reserved
-        at += sizes[i];
+    dir.resize(align_up(dir.size(), kResourceAlignment), '\0');
+    for (size_t i = 0; i < s.order.size(); i++) {
+        set_le(dir, data_fields[i], dir.size(), 4);
+        address_fields.push_back(put_le(dir, 0, 4));
+        put_le(dir, s.sizes[i], 4);
+        put_le(dir, 0, 4), put_le(dir, 0, 4);  // code page, reserved
     }
-    end = align_up(at, 8);
-    return dir;
+    // The bytes follow the directory, each at a multiple of 8.
+    s.size = dir.size();
+    for (size_t i = 0; i < s.order.size(); i++) {
+        s.size = align_up(s.size, kResourceAlignment);
+        s.data_at.push_back(s.size);
+        set_le(dir, address_fields[i], s.address + s.size, 4);
+        s.size += s.sizes[i];
+    }
+    s.size = align_up(s.size, kResourceAlignment);
+}
+
+// The new section's header, then the header fields that describe the image as a whole.
+void add_section_header(std::string &image, const pe_layout &pe, const resource_section &s) {
+    size_t header = section_header(pe, pe.sections);
+    image.replace(header + kSectionName, kSectionNameSize, std::string(".rsrc\0\0\0", kSectionNameSize));
+    set_le(image, header + kSectionVirtualSize, s.size, 4);
+    set_le(image, header + kSectionAddress, s.address, 4);
+    set_le(image, header + kSectionRawSize, s.raw_size, 4);
+    set_le(image, header + kSectionRawAt, s.raw_at, 4);
+    set_le(image, header + kSectionFlags, kResourceSectionFlags, 4);
+    set_le(image, pe.coff + kCoffSections, pe.sections + 1, 2);
+    set_le(image, pe.opt + kOptInitializedData, get_le(image, pe.opt + kOptInitializedData, 4) + s.raw_size, 4);
+    set_le(image, pe.opt + kOptImageSize, align_up(s.address + s.size, pe.section_alignment), 4);
+    set_le(image, directory_entry(pe, kResourceDirectory) + kDirectoryAddress, s.address, 4);
+    set_le(image, directory_entry(pe, kResourceDirectory) + kDirectorySize, s.size, 4);
+    set_le(image, pe.opt + kOptChecksum, 0, 4);
+}
+
+// The output as it is written, and Windows' image checksum of it (what the loader of drivers and
+// CheckSumMappedFile check): the file summed as little-endian 16-bit words with the carries folded
+// back in, the checksum field itself counted as zero, plus the file's length. Bytes are added as
+// they are written, in file order.
+struct summed_output {
+    FILE *out;
+    uint64_t sum = 0, written = 0;
+
+    void add(const char *bytes, size_t n) {
+        const unsigned char *b = reinterpret_cast<const unsigned char *>(bytes);
+        size_t i = 0;
+        if ((written & 1) && n) sum += uint64_t(b[i++]) << 8;  // the high byte of a word begun before
+        for (; i + 1 < n; i += 2) sum += b[i] | uint32_t(b[i + 1]) << 8;
+        if (i < n) sum += b[i];
+        written += n;
+    }
+    uint32_t checksum() const {
+        uint64_t s = sum;
+        while (s >> 16) s = (s & 0xffff) + (s >> 16);
+        return uint32_t(s + written);
+    }
+    bool put(const char *bytes, size_t n) {
+        add(bytes, n);
+        return fwrite(bytes, 1, n, out) == n;
+    }
+    bool pad_to(uint64_t offset) {
+        static const char zeros[4096] = {};
+        bool ok = true;
+        while (ok && written < offset) ok = put(zeros, size_t(std::min<uint64_t>(offset - written, sizeof zeros)));
+        return ok;
+    }
+    bool copy(const std::string &path, uint64_t size, std::string &why) {
+        uint64_t before = written;
+        if (!append_file(path, out, why, [this](const char *bytes, size_t n) { add(bytes, n); })) return false;
+        return written - before == size || failed(why, path + ": changed while it was copied");
+    }
+};
+
+// The image, then the section, then the checksum into its field.
+bool write_image(FILE *out, const std::string &out_path, const std::string &image, const pe_layout &pe,
+                 const resource_section &s, std::string &why) {
+    summed_output file{out, 0, 0};
+    bool ok = file.put(image.data(), image.size()) && file.pad_to(s.raw_at) &&
+              file.put(s.directory.data(), s.directory.size());
+    for (size_t i = 0; ok && i < s.order.size(); i++) {
+        const resource_entry &r = *s.order[i];
+        ok = file.pad_to(s.raw_at + s.data_at[i]);
+        if (ok && r.path.empty()) ok = file.put(r.data.data(), r.data.size());
+        if (ok && !r.path.empty() && !file.copy(r.path, s.sizes[i], why)) return false;
+    }
+    ok = ok && file.pad_to(s.raw_at + s.raw_size);
+    std::string field;
+    put_le(field, file.checksum(), 4);
+    ok = ok && fseek(out, long(pe.opt + kOptChecksum), SEEK_SET) == 0 && fwrite(field.data(), 1, 4, out) == 4;
+    return ok || failed(why, out_path + ": cannot be written");
 }
 
 }  // namespace
-
-void pe_checksum::add(const char *bytes, size_t n) {
-    const unsigned char *b = reinterpret_cast<const unsigned char *>(bytes);
-    size_t i = 0;
-    if ((length & 1) && n) sum += uint64_t(b[i++]) << 8;  // the high byte of a word begun before
-    for (; i + 1 < n; i += 2) sum += b[i] | uint32_t(b[i + 1]) << 8;
-    if (i < n) sum += b[i];
-    length += n;
-}
-
-uint32_t pe_checksum::value() const {
-    uint64_t s = sum;
-    while (s >> 16) s = (s & 0xffff) + (s >> 16);
-    return uint32_t(s + length);
-}
 
 bool write_windows_image(const std::string &program_path, const std::vector<resource_entry> &resources,
                          const std::string &out_path, std::string &error) {
     std::string image, why;
     pe_layout pe;
-    if (!read_whole_file(program_path, image)) {
-        error = program_path + ": cannot be read";
-        return false;
-    }
-    if (!read_layout(image, pe, why) || !(why = refusal(image, pe)).empty()) {
-        error = program_path + ": " + why;
-        return false;
-    }
-    std::vector<const resource_entry *> order;
-    for (const resource_entry &r : resources) order.push_back(&r);
-    std::stable_sort(order.begin(), order.end(), [](const resource_entry *a, const resource_entry *b) {
+    if (!read_whole_file(program_path, image)) return failed(error, program_path + ": cannot be read");
+    if (!read_layout(image, pe, why) || !(why = refusal(image, pe)).empty())
+        return failed(error, program_path + ": " + why);
+    resource_section s;
+    for (const resource_entry &r : resources) s.order.push_back(&r);
+    std::stable_sort(s.order.begin(), s.order.end(), [](const resource_entry *a, const resource_entry *b) {
         type_key ka = key_of(*a), kb = key_of(*b);
         return ka < kb || (ka == kb && a->id < b->id);
     });
-    std::vector<uint64_t> sizes(order.size()), data_at;
-    for (size_t i = 0; i < order.size(); i++)
-        if (!resource_size(*order[i], sizes[i], error)) return false;
-    uint32_t address = pe.image_end;
-    uint64_t section_size;
-    std::string directory = resource_directory(order, sizes, address, data_at, section_size);
-    uint64_t raw_at = align_up(image.size(), pe.file_alignment);
-    uint64_t raw_size = uint64_t(align_up(section_size, pe.file_alignment));
-    if (address + section_size + pe.section_alignment > 0xFFFFFFFFULL || raw_at + raw_size > 0xFFFFFFFFULL) {
-        error = "the resources do not fit a Windows image (4 GiB at most)";
-        return false;
-    }
-
-    // The new section's header, then the header fields that describe the image as a whole.
-    size_t header = pe.section_table + kSectionHeaderSize * pe.sections;
-    image.replace(header, 8, std::string(".rsrc\0\0\0", 8));
-    set_u32(image, header + 8, uint32_t(section_size));
-    set_u32(image, header + 12, address);
-    set_u32(image, header + 16, uint32_t(raw_size));
-    set_u32(image, header + 20, uint32_t(raw_at));
-    set_u32(image, header + 36, kResourceSectionFlags);
-    set_u16(image, pe.opt - 18, pe.sections + 1);
-    set_u32(image, pe.opt + kOptInitializedData, get_u32(image, pe.opt + kOptInitializedData) + uint32_t(raw_size));
-    set_u32(image, pe.opt + kOptImageSize, align_up(address + section_size, pe.section_alignment));
-    set_u32(image, pe.directories + 8 * kResourceDirectory, address);
-    set_u32(image, pe.directories + 8 * kResourceDirectory + 4, uint32_t(section_size));
-    set_u32(image, pe.opt + kOptChecksum, 0);
-
+    s.sizes.resize(s.order.size());
+    for (size_t i = 0; i < s.order.size(); i++)
+        if (!resource_size(*s.order[i], s.sizes[i], error)) return false;
+    s.address = pe.image_end;
+    write_directory(s);
+    s.raw_at = align_up(image.size(), pe.file_alignment);
+    s.raw_size = align_up(s.size, pe.file_alignment);
+    if (s.address + s.size + pe.section_alignment > 0xFFFFFFFFULL || s.raw_at + s.raw_size > 0xFFFFFFFFULL)
+        return failed(error, "the resources do not fit a Windows image (4 GiB at most)");
+    add_section_header(image, pe, s);
     return write_file_in_place(out_path, true, error, [&](FILE *out, std::string &why_not) {
-        pe_checksum sum;
-        uint64_t written = 0;
-        auto put = [&](const char *bytes, size_t n) {
-            sum.add(bytes, n);
-            written += n;
-            return fwrite(bytes, 1, n, out) == n;
-        };
-        auto pad_to = [&](uint64_t offset) {
-            static const char zeros[4096] = {};
-            bool ok = true;
-            while (ok && written < offset) ok = put(zeros, size_t(std::min<uint64_t>(offset - written, sizeof zeros)));
-            return ok;
-        };
-        bool ok = put(image.data(), image.size()) && pad_to(raw_at) && put(directory.data(), directory.size());
-        for (size_t i = 0; ok && i < order.size(); i++) {
-            const resource_entry &r = *order[i];
-            ok = pad_to(raw_at + data_at[i]);
-            if (ok && r.path.empty()) ok = put(r.data.data(), r.data.size());
-            if (ok && !r.path.empty()) {
-                uint64_t before = written;
-                auto seen = [&](const char *bytes, size_t n) { sum.add(bytes, n), written += n; };
-                if (!append_file(r.path, out, why_not, seen)) return false;
-                if (written - before != sizes[i]) {
-                    why_not = r.path + ": changed while it was copied";
-                    return false;
-                }
-            }
-        }
-        ok = ok && pad_to(raw_at + raw_size);
-        std::string field;
-        put_u32(field, sum.value());
-        ok = ok && fseek(out, long(pe.opt + kOptChecksum), SEEK_SET) == 0 && fwrite(field.data(), 1, 4, out) == 4;
-        if (!ok) why_not = out_path + ": cannot be written";
-        return ok;
+        return write_image(out, out_path, image, pe, s, why_not);
     });
 }

@@ -2,21 +2,10 @@
 #ifndef ZORV_TOOLS_WINDOWS_IMAGE_H
 #define ZORV_TOOLS_WINDOWS_IMAGE_H
 
-#include <stdint.h>
-
 #include <string>
 #include <vector>
 
 #include "resource_image.h"
-
-// Windows' image checksum (what the loader of drivers and CheckSumMappedFile check): the file
-// summed as little-endian 16-bit words with the carries folded back in, the checksum field itself
-// counted as zero, plus the file's length. Bytes are added as they are written, in file order.
-struct pe_checksum {
-    uint64_t sum = 0, length = 0;
-    void add(const char *bytes, size_t n);
-    uint32_t value() const;
-};
 
 // Writes the image of program_path to out_path with the resources in a new last section, all in
 // language 1033, their directory ordered as Windows looks it up (named types by name, then

@@ -7,27 +7,46 @@
 // trusts the certificates given (a self-made certificate included) and, failing that, the system's
 // certificate authorities, which is how a certificate bought with its chain but without the root
 // verifies.
+#include "signing.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <filesystem>
+#include <sstream>
+#include <vector>
 
-#include "zorv_pack.h"
+#include "tool_files.h"
+#include "tool_os.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// Runs a program in dir, its arguments as they are (tool_run: no shell reads them), with standard
+// input from the null device and its output kept in output. With own_session the program has no
+// terminal, so that nothing it runs can prompt on it. False when it cannot be run or ends with
+// another status than 0; error then says why, quoting its output.
+bool run_tool(const std::vector<std::string> &argv, const std::string &dir, const char *what, bool own_session,
+              std::string &output, std::string &error) {
+    std::string log = dir + "/tool-output.txt";
+    int status = tool_run(argv, dir, log, own_session, error);
+    output.clear();
+    read_whole_file(log, output);
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    if (status == 0) return true;
+    if (status > 0) error = std::string(what) + " failed (" + argv[0] + ")" + (output.empty() ? "" : ":\n" + output);
+    return false;
+}
+
 bool absolute_file(std::string &path, const char *option, std::string &error) {
     std::error_code ec;
     fs::path resolved = fs::canonical(path, ec);
     FILE *readable = ec ? nullptr : fopen(resolved.string().c_str(), "rb");
-    if (!readable) {
-        error = std::string(option) + " " + path + ": " + (ec ? ec.message() : strerror(errno));
-        return false;
-    }
+    if (!readable)
+        return failed(error, std::string(option) + " " + path + ": " + (ec ? ec.message() : strerror(errno)));
     fclose(readable);
     path = resolved.string();
     return true;
@@ -35,12 +54,8 @@ bool absolute_file(std::string &path, const char *option, std::string &error) {
 
 // The first line of a program's output that says something, for a message of one line.
 std::string first_line(const std::string &output, const char *containing = "") {
-    size_t at = 0;
-    while (at < output.size()) {
-        size_t end = output.find('\n', at);
-        if (end == std::string::npos) end = output.size();
-        std::string line = output.substr(at, end - at);
-        at = end + 1;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
         while (!line.empty() && (line[0] == ' ' || line[0] == '\t')) line.erase(0, 1);
         if (!line.empty() && line.find(containing) != std::string::npos) return line;
     }
@@ -65,14 +80,10 @@ std::string signing_failure(const signing &s, const std::string &output) {
 }  // namespace
 
 bool check_signing(signing &s, std::string &error) {
-    if (!s.pkcs12.empty() && (!s.cert.empty() || !s.key.empty())) {
-        error = "--sign-pkcs12 replaces --sign-cert and --sign-key; give one or the other";
-        return false;
-    }
-    if (s.pkcs12.empty() && (s.cert.empty() || s.key.empty())) {
-        error = s.cert.empty() ? "--sign-key needs --sign-cert" : "--sign-cert needs --sign-key";
-        return false;
-    }
+    if (!s.pkcs12.empty() && (!s.cert.empty() || !s.key.empty()))
+        return failed(error, "--sign-pkcs12 replaces --sign-cert and --sign-key; give one or the other");
+    if (s.pkcs12.empty() && (s.cert.empty() || s.key.empty()))
+        return failed(error, s.cert.empty() ? "--sign-key needs --sign-cert" : "--sign-cert needs --sign-key");
     if ((!s.cert.empty() && !absolute_file(s.cert, "--sign-cert", error)) ||
         (!s.key.empty() && !absolute_file(s.key, "--sign-key", error)) ||
         (!s.pkcs12.empty() && !absolute_file(s.pkcs12, "--sign-pkcs12", error)) ||
@@ -90,10 +101,7 @@ bool sign_installer(const signing &s, const std::string &work_dir, std::string &
         FILE *out = fopen(password_file.c_str(), "wb");
         std::string line = s.password + "\n";
         bool ok = out && fwrite(line.data(), 1, line.size(), out) == line.size();
-        if (!out || fclose(out) != 0 || !ok) {
-            error = password_file + ": " + strerror(errno);
-            return false;
-        }
+        if (!out || fclose(out) != 0 || !ok) return failed(error, password_file + ": " + strerror(errno));
     }
 
     std::vector<std::string> sign = {s.signer, "sign"};
@@ -103,10 +111,8 @@ bool sign_installer(const signing &s, const std::string &work_dir, std::string &
     sign.insert(sign.end(), {"-h", "sha256", "-in", kBuiltInstaller, "-out", "signed.exe"});
     // In a session of its own: with a wrong password, the key's library would otherwise ask for
     // another on the terminal and wait.
-    if (!run_tool(sign, work_dir, "signing the installer", true, output, error)) {
-        error = signing_failure(s, output);
-        return false;
-    }
+    if (!run_tool(sign, work_dir, "signing the installer", true, output, error))
+        return failed(error, signing_failure(s, output));
 
     // The certificates to trust: those given, or those of the PKCS#12 file, taken out by openssl.
     std::string trusted = s.cert;
@@ -117,10 +123,8 @@ bool sign_installer(const signing &s, const std::string &work_dir, std::string &
         // Files made with older tools use ciphers that OpenSSL 3 keeps in its legacy provider.
         if (!run_tool(extract, work_dir, "reading the certificates", true, output, error)) {
             extract.push_back("-legacy");
-            if (!run_tool(extract, work_dir, "reading the certificates", true, output, error)) {
-                error = s.pkcs12 + ": its certificates cannot be read (openssl): " + first_line(output);
-                return false;
-            }
+            if (!run_tool(extract, work_dir, "reading the certificates", true, output, error))
+                return failed(error, s.pkcs12 + ": its certificates cannot be read (openssl): " + first_line(output));
         }
     }
     std::string help;
@@ -136,14 +140,11 @@ bool sign_installer(const signing &s, const std::string &work_dir, std::string &
         !run_tool(verify, work_dir, "verifying the signature", true, output, error)) {
         std::string reason = first_line(given_output, "rror: ");
         reason = reason.empty() ? first_line(given_output, "verification") : reason.substr(reason.rfind("rror: ") + 6);
-        error = "the signed installer does not verify (osslsigncode verify)" + (reason.empty() ? "" : ": " + reason);
-        return false;
+        return failed(error, "the signed installer does not verify (osslsigncode verify)" +
+                                 (reason.empty() ? "" : ": " + reason));
     }
     std::error_code ec;
     fs::rename(work_dir + "/signed.exe", work_dir + "/" + kBuiltInstaller, ec);
-    if (ec) {
-        error = work_dir + "/signed.exe: " + ec.message();
-        return false;
-    }
+    if (ec) return failed(error, work_dir + "/signed.exe: " + ec.message());
     return true;
 }

@@ -6,13 +6,16 @@
 // compressed by libbzip2 on its own, is one block with the same bits as in the whole stream. So
 // this thread counts the runs and cuts, workers compress the pieces, and this thread splices the
 // blocks, in order, bit by bit between one header and one end, with the stream CRC of theirs.
-#include "zorv_pack_compress.h"
+#include "compress.h"
 
 #include <bzlib.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <system_error>
@@ -134,40 +137,31 @@ bool splice(spliced &out, const piece &p) {
     return out.flush();
 }
 
-}  // namespace
-
-compress_result compress_bzip2_blocks(const std::string &in_path, const std::string &out_path,
-                                      unsigned long long max_size, unsigned workers,
-                                      const std::function<void(long long done)> &progress, std::string &error) {
-    if (workers == 0) workers = std::thread::hardware_concurrency();
-    if (workers == 0) workers = 1;
-    std::ifstream in(in_path, std::ios::binary);
-    spliced out;
-    if (in) out.file.open(out_path, std::ios::binary | std::ios::trunc);
-    bool ok = in && out.file, too_large = false;
-    if (ok) {
-        out.room(4);
-        for (char c : std::string("BZh9")) out.put((unsigned char)c, 8);
-        ok = out.flush();
-    }
-
-    // One piece more than workers is in flight, so that no core waits while the oldest piece, the
-    // next to be spliced, is still being compressed. Piece k takes memory k % in_flight: the piece
-    // in_flight before it has been joined by then.
-    const size_t in_flight = workers + 1;
-    std::vector<kept_memory> memory(in_flight);
-    std::deque<std::unique_ptr<piece>> running;
+// The pieces in flight, oldest first, and the stream they are spliced into in that order. One
+// piece more than workers is in flight, so that no core waits while the oldest piece, the next to
+// be spliced, is still being compressed. Piece k takes memory k % in_flight: the piece in_flight
+// before it has been joined by then.
+struct pipeline {
+    const std::string &in_path;
+    const output_limit &limit;
+    const std::function<void(long long done)> &progress;
+    size_t in_flight;
+    std::vector<kept_memory> memory = std::vector<kept_memory>(in_flight);
+    std::deque<std::unique_ptr<piece>> running{};
+    spliced out{};
     long long done = 0, started = 0;
-    auto finish_oldest = [&] {
+    bool ok = true, too_large = false;
+
+    void finish_oldest() {
         piece &p = *running.front();
         if (p.worker.joinable()) p.worker.join();
         ok = ok && splice(out, p);
-        too_large = too_large || out.written > max_size;
+        too_large = too_large || out.written > limit.bytes;
         done += p.size;
         running.pop_front();
         if (ok && !too_large) progress(done);
-    };
-    auto start = [&](long long begin, long long end) {
+    }
+    void start(long long begin, long long end) {
         if (running.size() == in_flight) finish_oldest();
         if (!ok || too_large) return;
         running.push_back(std::make_unique<piece>());
@@ -180,16 +174,19 @@ compress_result compress_bzip2_blocks(const std::string &in_path, const std::str
         } catch (const std::system_error &) {
             compress_piece(in_path, p);
         }
-    };
+    }
+};
 
-    // bzip2's run-length coding, counted: a block's coded bytes, the run still open and its start.
+// Reads the input and starts a piece at every place where bzip2 ends a block: its run-length
+// coding counted, a block's coded bytes, the run still open and where that run began.
+void cut_into_pieces(std::ifstream &in, pipeline &line) {
     long long coded = 0, at = 0, run_start = 0, piece_start = 0;
     int run_byte = -1, run_length = 0;
     std::vector<unsigned char> chunk(kChunk);
-    while (ok && !too_large) {
+    while (line.ok && !line.too_large) {
         in.read(reinterpret_cast<char *>(chunk.data()), std::streamsize(chunk.size()));
         size_t got = size_t(in.gcount());
-        if (in.bad()) ok = false;
+        if (in.bad()) line.ok = false;
         if (got == 0) break;
         for (size_t i = 0; i < got; i++) {
             if (chunk[i] != run_byte || run_length == 255) {
@@ -201,31 +198,85 @@ compress_result compress_bzip2_blocks(const std::string &in_path, const std::str
                 run_length++;
             }
             if (coded >= kBlockLimit) {
-                start(piece_start, run_start);
+                line.start(piece_start, run_start);
                 piece_start = run_start;
                 coded = 0;
             }
         }
         at += (long long)got;
     }
-    if (at > piece_start) start(piece_start, at);
-    while (!running.empty()) finish_oldest();
+    if (at > piece_start) line.start(piece_start, at);
+    while (!line.running.empty()) line.finish_oldest();
+}
 
-    if (ok && !too_large) {
+}  // namespace
+
+bool compress_bzip2_blocks(const std::string &in_path, const std::string &out_path, const output_limit &limit,
+                           unsigned workers, const std::function<void(long long done)> &progress, std::string &error) {
+    if (workers == 0) workers = std::thread::hardware_concurrency();
+    if (workers == 0) workers = 1;
+    std::ifstream in(in_path, std::ios::binary);
+    pipeline line{in_path, limit, progress, workers + 1};
+    spliced &out = line.out;
+    if (in) out.file.open(out_path, std::ios::binary | std::ios::trunc);
+    line.ok = in && out.file;
+    if (line.ok) {
+        out.room(4);
+        for (char c : std::string("BZh9")) out.put((unsigned char)c, 8);
+        line.ok = out.flush();
+    }
+    cut_into_pieces(in, line);
+    if (line.ok && !line.too_large) {
         out.room(16);
         out.put(kBzEndMagic, 48);
         out.put(out.crc, 32);
         bz_finish(&out.bits);
-        ok = out.flush();
-        too_large = out.written > max_size;
+        line.ok = out.flush();
+        line.too_large = out.written > limit.bytes;
     }
     if (out.file.is_open()) {
         out.file.close();
-        if (out.file.fail()) ok = false;
+        if (out.file.fail()) line.ok = false;
     }
-    if (!ok) {
-        error = "compressing the archive into " + out_path + " failed";
-        return compress_failed;
+    if (!line.ok) error = "compressing the archive into " + out_path + " failed";
+    else if (line.too_large) error = limit.refusal;
+    return line.ok && !line.too_large;
+}
+
+namespace {
+
+// One line on standard error, rewritten in place: megabytes done of the total, the rate, the time
+// left. It first shows after half a second, so that a small folder packs without it, and then
+// four times a second at most.
+struct progress_line {
+    bool on = false;
+    long long total = 0;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    double shown_at = 0;
+
+    void show(long long done) {
+        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!on || elapsed < 0.5 || elapsed - shown_at < 0.25) return;
+        shown_at = elapsed;
+        double rate = done / elapsed;
+        long left = rate > 0 ? long((total - done) / rate + 0.5) : 0;
+        fprintf(stderr, "\rzorv-pack: compressing %.0f of %.0f MB, %.1f MB/s, %ld:%02ld left\033[K", done / 1e6,
+                total / 1e6, rate / 1e6, left / 60, left % 60);
     }
-    return too_large ? compress_too_large : compressed;
+    void clear() {
+        if (on && shown_at > 0) fputs("\r\033[K", stderr);
+    }
+};
+
+}  // namespace
+
+bool compress_bzip2(const std::string &in_path, const std::string &out_path, const output_limit &limit, bool progress,
+                    std::string &error) {
+    progress_line line;
+    std::error_code ec;
+    line.total = (long long)std::filesystem::file_size(in_path, ec);
+    line.on = progress && !ec;
+    bool ok = compress_bzip2_blocks(in_path, out_path, limit, 0, [&line](long long done) { line.show(done); }, error);
+    line.clear();
+    return ok;
 }
