@@ -25,7 +25,7 @@ set_tests_properties(installers.zorv_pack PROPERTIES FIXTURES_SETUP made_signed 
 add_test(NAME installers.pe_image COMMAND ${Python3_EXECUTABLE} -m unittest -v installer_pe_test
          WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/pe)
 set_tests_properties(installers.pe_image PROPERTIES FIXTURES_REQUIRED installers ENVIRONMENT
-  "SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_STAR=$<TARGET_FILE:star>;ZORV_ICON=${PROJECT_SOURCE_DIR}/resources/zorv.ico;ZORV_INSTALLER_I686=${installers_dir}/zorv-setup-i686.exe;ZORV_INSTALLER_X86_64=${installers_dir}/zorv-setup-x86_64.exe;ZORV_APP_DIR_I686=${app_i686};ZORV_APP_DIR_X86_64=${app_x86_64};ZORV_WIN_DIR_I686=${ZORV_WIN32_BUILD_DIR};ZORV_WIN_DIR_X86_64=${ZORV_WIN64_BUILD_DIR}")
+  "SOURCE_DATE_EPOCH=${ZORV_TEST_EPOCH};ZORV_PACK=$<TARGET_FILE:zorv-pack>;ZORV_STAR=$<TARGET_FILE:star>;ZORV_RESIMAGE=$<TARGET_FILE:zorv-resimage>;ZORV_ICON=${PROJECT_SOURCE_DIR}/resources/zorv.ico;ZORV_INSTALLER_I686=${installers_dir}/zorv-setup-i686.exe;ZORV_INSTALLER_X86_64=${installers_dir}/zorv-setup-x86_64.exe;ZORV_APP_DIR_I686=${app_i686};ZORV_APP_DIR_X86_64=${app_x86_64};ZORV_WIN_DIR_I686=${ZORV_WIN32_BUILD_DIR};ZORV_WIN_DIR_X86_64=${ZORV_WIN64_BUILD_DIR}")
 
 # Under the sanitizers the Wine runs would only repeat themselves: no code of ours runs in them
 # that the sanitizers could watch.

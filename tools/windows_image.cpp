@@ -38,7 +38,8 @@ const uint32_t kResourceSectionFlags = 0xC0000040;  // initialised data, read, w
 const uint32_t kResourceAlignment = 8, kEnglishUS = 1033;
 const uint32_t kSubdirectory = 0x80000000, kNamed = 0x80000000;
 
-uint32_t align_up(uint64_t v, uint32_t to) { return uint32_t((v + to - 1) / to * to); }
+// In 64 bits: resources of 4 GiB and more must be seen as such, and refused, not wrapped around.
+uint64_t align_up(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
 
 // What the packer needs to know of the program's headers.
 struct pe_layout {
@@ -82,7 +83,7 @@ bool read_layout(const std::string &image, pe_layout &pe, std::string &why) {
         size_t s = section_header(pe, i);
         uint64_t end = get_le(image, s + kSectionAddress, 4) +
                        std::max(get_le(image, s + kSectionVirtualSize, 4), get_le(image, s + kSectionRawSize, 4));
-        pe.image_end = std::max(pe.image_end, align_up(end, pe.section_alignment));
+        pe.image_end = uint32_t(std::max<uint64_t>(pe.image_end, align_up(end, pe.section_alignment)));
     }
     why.clear();
     return true;

@@ -151,6 +151,20 @@ class InstallerImage(unittest.TestCase):
                     expected[at:at + size] = packed.data[at:at + size]
                 self.assertEqual(packed.data[:raw_at], bytes(expected).ljust(raw_at, b"\0"))
 
+    def test_resources_of_4_gib_are_refused(self):
+        """Resources of 4 GiB or more cannot be addressed in a Windows image: refused at once, with
+        nothing written (the payload a sparse file, so that nothing of it is read)."""
+        with tempfile.TemporaryDirectory() as tmp:
+            big, out = os.path.join(tmp, "big"), os.path.join(tmp, "out.exe")
+            with open(big, "wb") as f:
+                f.truncate(4 << 30)
+            kit = os.path.join(ENV["ZORV_WIN_DIR_X86_64"], "kit", "zorv-installer.exe")
+            run = subprocess.run([ENV["ZORV_RESIMAGE"], out, kit, "RCDATA_RAW/101=" + big], capture_output=True,
+                                 text=True, timeout=60)
+            self.assertEqual((run.returncode, run.stderr.strip()),
+                             (1, "zorv-resimage: the resources do not fit a Windows image (4 GiB at most)"))
+            self.assertFalse(os.path.exists(out))
+
     def test_resource_table_as_linked(self):
         """The same types, names, languages, bytes and order as an installer linked with the same
         payload, settings and icon."""
