@@ -344,20 +344,23 @@ TEST(ParallelDecode, DecodesBlocksOrFallsBack) {
     const struct {
         const char *what;
         std::string data, stream;
+        unsigned workers;
         parallel_result result;
     } cases[] = {
-        {"three blocks", letters(2000000), "", parallel_decoded},
-        {"no block", "", "", parallel_decoded},
-        {"the block magic inside a block", chance, "", parallel_fall_back},
+        {"three blocks", letters(2000000), "", 2, parallel_decoded},
+        // One worker decodes them all, from the memory its first block's decoder had.
+        {"three blocks on one worker", letters(2000000), "", 1, parallel_decoded},
+        {"no block", "", "", 2, parallel_decoded},
+        {"the block magic inside a block", chance, "", 2, parallel_fall_back},
         // Small blocks go to the workers thousands together, each stretch as a stream of its own.
-        {"5000 blocks of one byte", many, one_byte_blocks(many), parallel_decoded},
+        {"5000 blocks of one byte", many, one_byte_blocks(many), 2, parallel_decoded},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         write_file(dir / "in", c.stream.empty() ? bz2(c.data) : c.stream);
         os_file *in = os_fopen((dir / "in").c_str(), "rb"), *out = os_fopen((dir / "out").c_str(), "wb");
-        EXPECT_EQ(decompress_in_parallel(in, out, 2), c.result);
+        EXPECT_EQ(decompress_in_parallel(in, out, c.workers), c.result);
         os_fclose(in);
         os_fclose(out);
         if (c.result == parallel_decoded) {
