@@ -30,11 +30,32 @@ int star_is_boundary(const char *line) {
     return c == '\r' || c == '\n' || c == '\0';
 }
 
+// Line by line as os_fgets reads them (up to an LF, or kLineSize - 1 bytes), but where the file
+// has a whole such line buffered it is looked at in place and passed over: a pass over an archive's
+// names reads every body this way, and a call a line cost as much again as the rest of that pass.
 int star_skip_to_boundary(os_file *archive) {
     char line[kLineSize];
-    while (os_fgets(line, sizeof line, archive))
+    for (;;) {
+        const unsigned char *ahead;
+        size_t avail = os_peek(archive, &ahead);
+        size_t most = avail < kLineSize - 1 ? avail : kLineSize - 1;
+        const void *lf = most > 0 ? memchr(ahead, '\n', most) : nullptr;
+        if (lf || most == kLineSize - 1) {
+            size_t n = lf ? size_t(static_cast<const unsigned char *>(lf) - ahead) + 1 : most;
+            bool boundary = false;
+            if (n >= kStarMagicLen && memcmp(ahead, kStarMagic, kStarMagicLen) == 0) {
+                memcpy(line, ahead, n);
+                line[n] = '\0';
+                boundary = star_is_boundary(line);
+            }
+            os_skip(archive, n);
+            if (boundary) return 1;
+            continue;
+        }
+        // The line runs past what is buffered, or the file has ended.
+        if (!os_fgets(line, sizeof line, archive)) return 0;
         if (star_is_boundary(line)) return 1;
-    return 0;
+    }
 }
 
 namespace {

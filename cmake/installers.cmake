@@ -109,8 +109,21 @@ if(WIN32)
   # starts the image at the beginning of its code. The libraries form one group: their order does
   # not matter.
   zorv_link_closure(zorv_installer_main kit_libraries kit_system kit_targets)
+  # The installer's own code is plain functions over plain data, and is built so that the program
+  # carries no more than it runs: no exceptions and no RTTI, so that nothing of the C++ runtime is
+  # linked in, and no guards around the first run of a function's statics, which only the thread
+  # of the seam's calls meets (the decoding workers only compute; the guards are the C++
+  # runtime's); each function in a section of its own, and no unwind tables, since the linker keeps
+  # every function that an unwind table names, so that the link drops what nothing calls. (Not each
+  # datum: mingw-w64's compiler then places zero-filled buffers among the initialised data, where
+  # they take room in the file.) The tools that link the same libraries keep the C++ library as they
+  # use it.
+  foreach(target zorv_installer_main ${kit_targets})
+    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-threadsafe-statics
+      -fno-asynchronous-unwind-tables -ffunction-sections)
+  endforeach()
   set(ZORV_INSTALLER_LINK
-    -mwindows -static -s -Wl,--no-insert-timestamp -Wl,-e,${ZORV_ENTRY} -Wl,--fatal-warnings
+    -mwindows -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,-e,${ZORV_ENTRY} -Wl,--fatal-warnings
     $<TARGET_OBJECTS:zorv_installer_main> -Wl,--start-group ${kit_libraries} ${kit_system} -Wl,--end-group)
   set(ZORV_BARE_INSTALLER ${CMAKE_BINARY_DIR}/installer/zorv-installer.exe)
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/installer)

@@ -327,17 +327,20 @@ int os_full_path(const char *path, char *out, size_t size) {
     return 1;
 }
 
-// A thread runs to its end as it is started, so that every run of a harness is the same, and the
+// A job runs to its end as it is handed, so that every run of a harness is the same, and the
 // libbzip2 memory the payload harness keeps between runs is never touched by two threads. Two
 // processors: the payload's decoding keeps two blocks in flight, as on a machine of two.
-struct os_thread_ {};
+struct os_worker_ {};
 
-os_thread os_thread_start(void (*run)(void *arg), void *arg) {
-    static os_thread_ done;
-    run(arg);
-    return &done;
+os_worker os_worker_start(void) {
+    static os_worker_ worker;
+    return &worker;
 }
 
-void os_thread_join(os_thread) {}
+void os_worker_give(os_worker, void (*run)(void *arg), void *arg) { run(arg); }
+
+void os_worker_wait(os_worker) {}
+
+void os_worker_stop(os_worker) {}
 
 unsigned os_processor_count(void) { return 2; }

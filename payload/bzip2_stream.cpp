@@ -83,14 +83,15 @@ void bz_finish(bz_bit_writer *w) {
     if (w->pending_bits > 0) bz_put_bits(w, 0, 8 - w->pending_bits);
 }
 
-size_t bz_wrap_block(unsigned char *out, char level, const unsigned char *src, uint64_t from, uint64_t to) {
+size_t bz_wrap_blocks(unsigned char *out, char level, const unsigned char *src, uint64_t from, uint64_t to,
+                      uint32_t crc) {
     bz_bit_writer w = {out, 0, 0};
     const char header[4] = {'B', 'Z', 'h', level};
     for (char c : header) bz_put_bits(&w, (unsigned char)c, 8);
     bz_copy_bits(&w, src, from, to - from);
     bz_put_bits(&w, kBzEndMagic >> 16, 32);
     bz_put_bits(&w, kBzEndMagic & 0xffff, 16);
-    bz_put_bits(&w, bz_get_bits(src, from + kBzMagicBits, kBzCrcBits), 32);
+    bz_put_bits(&w, crc, 32);
     bz_finish(&w);
     return size_t(w.out - out);
 }

@@ -41,11 +41,12 @@ void bz_put_bits(bz_bit_writer *w, uint64_t value, unsigned n);  // n at most 32
 void bz_copy_bits(bz_bit_writer *w, const unsigned char *src, uint64_t from, uint64_t n);
 void bz_finish(bz_bit_writer *w);
 
-// Bytes that a block of n bits needs as a stream of its own (bz_wrap_block), at most.
+// Bytes that blocks of n bits need as a stream of their own (bz_wrap_blocks), at most.
 inline size_t bz_wrapped_size(uint64_t n) { return size_t(n / 8) + 16; }
-// Writes bits [from, to) of src, a block of a stream whose header digit is level, into out as a
-// stream of that block alone: its size in bytes.
-size_t bz_wrap_block(unsigned char *out, char level, const unsigned char *src, uint64_t from, uint64_t to);
+// Writes bits [from, to) of src, whole consecutive blocks of a stream whose header digit is level,
+// into out as a stream of those blocks alone, crc being their CRCs combined: its size in bytes.
+size_t bz_wrap_blocks(unsigned char *out, char level, const unsigned char *src, uint64_t from, uint64_t to,
+                      uint32_t crc);
 
 // In a stream of one block (as libbzip2 writes one of a single piece): where the block's bits end
 // (the end magic starts) and its CRC. False when the stream is not one block with its end.

@@ -257,17 +257,23 @@ long os_reg_close_key(os_key key);
 
 // ---- Threads ----
 //
-// The payload's decoding runs its blocks on threads of their own. Such a thread only computes: it
-// makes no os_ call and touches nothing but what its starter handed it, and the starter reads the
-// results only after os_thread_join. So the core's calls into this seam stay on one thread.
+// The payload's decoding runs its blocks on worker threads, started once per run. A worker only
+// computes: it makes no os_ call and touches nothing but what its job was handed, and the starter
+// reads a job's results only after os_worker_wait. So the core's calls into this seam stay on one
+// thread.
 
-typedef struct os_thread_ *os_thread;
-// CreateThread running run(arg), with a stack of 256 KiB (reserved, not committed): enough for
-// computing, and little of a 32-bit address space. Null when the thread cannot be started.
-os_thread os_thread_start(void (*run)(void *arg), void *arg);
-// WaitForSingleObject(thread, INFINITE), then CloseHandle: returns once run has returned, and
-// everything run wrote is then visible to the caller.
-void os_thread_join(os_thread thread);
+typedef struct os_worker_ *os_worker;
+// CreateThread of a thread that runs the jobs handed to it, one at a time, with a stack of
+// 256 KiB (reserved, not committed): enough for computing, and little of a 32-bit address space.
+// Null when the thread cannot be started.
+os_worker os_worker_start(void);
+// Hands run(arg) to the worker, which must have no job in hand (none, or one waited for), and
+// returns at once; run is called on the worker's thread. Setting an event: it cannot fail.
+void os_worker_give(os_worker worker, void (*run)(void *arg), void *arg);
+// Returns once the job handed last has returned: everything it wrote is then visible to the caller.
+void os_worker_wait(os_worker worker);
+// Ends the worker, which must have no job in hand, and waits for its thread to end.
+void os_worker_stop(os_worker worker);
 // GetSystemInfo's dwNumberOfProcessors: the processors this program may run on, at least 1.
 unsigned os_processor_count(void);
 

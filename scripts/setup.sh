@@ -48,19 +48,30 @@ else
   echo "setup: this machine $probe; wine32:i386 is not asked for, and only the x86_64 installer runs under Wine"
 fi
 
-# libbzip2 for the Windows builds, compiled from Debian's source package with each cross compiler.
-build_bzip2() {  # build_bzip2 TRIPLET
-  local t=$1 out=third_party/bzip2/$1
+# libbzip2 for the Windows builds, compiled from Debian's source package with each cross compiler:
+# whole for the tools (third_party/bzip2), and for the installer (third_party/bzip2-small) without
+# its stdio part, each function in a section of its own and no unwind tables, so that the link
+# drops what the installer does not call (the compressor); the program then supplies
+# bz_internal_error (platform/win/bzip2_internal_error.cpp). Decoding stays at -O2: -Os decodes
+# slower.
+build_bzip2() {  # build_bzip2 TRIPLET DIR FLAGS...
+  local t=$1 out=third_party/$2/$1
+  shift 2
   [ -f "$out/libbz2.a" ] && return 0
   mkdir -p "$out"
   for f in blocksort huffman crctable randtable compress decompress bzlib; do
-    "$t-gcc-posix" -O2 -Wall -c "$src/$f.c" -o "$out/$f.o"
+    "$t-gcc-posix" -O2 -Wall "$@" -c "$src/$f.c" -o "$out/$f.o"
   done
   "$t-ar" rcs "$out/libbz2.a" "$out"/*.o
   rm -f "$out"/*.o
   cp "$src/bzlib.h" "$out/"
 }
-if [ ! -f third_party/bzip2/i686-w64-mingw32/libbz2.a ] || [ ! -f third_party/bzip2/x86_64-w64-mingw32/libbz2.a ]; then
+small_flags=(-DBZ_NO_STDIO -ffunction-sections -fno-asynchronous-unwind-tables -fno-unwind-tables)
+missing=0
+for t in i686-w64-mingw32 x86_64-w64-mingw32; do
+  for d in bzip2 bzip2-small; do [ -f "third_party/$d/$t/libbz2.a" ] || missing=1; done
+done
+if [ $missing = 1 ]; then
   mkdir -p third_party/src
   src=$(ls -d third_party/src/bzip2-*/ 2>/dev/null | head -n1 || true)
   if [ -z "$src" ]; then
@@ -76,6 +87,8 @@ if [ ! -f third_party/bzip2/i686-w64-mingw32/libbz2.a ] || [ ! -f third_party/bz
     src=$(ls -d third_party/src/bzip2-*/ | head -n1)
   fi
   src=${src%/}
-  build_bzip2 i686-w64-mingw32
-  build_bzip2 x86_64-w64-mingw32
+  for t in i686-w64-mingw32 x86_64-w64-mingw32; do
+    build_bzip2 $t bzip2
+    build_bzip2 $t bzip2-small "${small_flags[@]}"
+  done
 fi

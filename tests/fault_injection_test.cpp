@@ -131,7 +131,7 @@ int __real_os_free_space(os_dir *dir, unsigned long long *bytes);
 int __real_os_stored_name_at(os_dir *dir, const char *name, char *out, size_t size);
 long __real_os_reg_create_key(os_key root, const char *subkey, os_key *out);
 long __real_os_reg_set_string(os_key key, const char *name, const void *data, unsigned long size);
-os_thread __real_os_thread_start(void (*run)(void *), void *arg);
+os_worker __real_os_worker_start(void);
 
 os_resource __wrap_os_find_resource(int id, const char *type) {
     return inject(FindResource) ? nullptr : __real_os_find_resource(id, type);
@@ -271,8 +271,8 @@ long __wrap_os_reg_set_string(os_key key, const char *name, const void *data, un
     return inject(RegSet) ? 5 : __real_os_reg_set_string(key, name, data, size);
 }
 // A worker that cannot start: the decoding falls back to one pass, and the installation goes on.
-os_thread __wrap_os_thread_start(void (*run)(void *), void *arg) {
-    return inject(ThreadStart) ? nullptr : __real_os_thread_start(run, arg);
+os_worker __wrap_os_worker_start(void) {
+    return inject(ThreadStart) ? nullptr : __real_os_worker_start();
 }
 int __wrap_os_exec(const char *program, const char *arg0, const char *arg1) {
     if (inject(Exec)) return -1;

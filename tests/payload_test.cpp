@@ -339,21 +339,46 @@ TEST(ParallelDecode, DecodesBlocksOrFallsBack) {
     bool end = true;
     EXPECT_EQ(bz_find_magic(reinterpret_cast<const unsigned char *>(in_map.data()), in_map.size(), 33, &end), 153u);
     EXPECT_FALSE(end);
+    // A block for each byte, as a stream of its own cut to its block and spliced after the others'.
+    auto one_byte_blocks = [](const std::string &data) {
+        std::string out(data.size() * 40 + 16, '\0');
+        bz_bit_writer w = {reinterpret_cast<unsigned char *>(&out[0]), 0, 0};
+        uint32_t crc = 0;
+        for (char c : {'B', 'Z', 'h', '9'}) bz_put_bits(&w, (unsigned char)c, 8);
+        for (char c : data) {
+            const std::string one = bz2(std::string(1, c));
+            auto bytes = reinterpret_cast<const unsigned char *>(one.data());
+            uint64_t end;
+            uint32_t block_crc;
+            if (!bz_single_block(bytes, one.size(), &end, &block_crc)) return std::string();
+            bz_copy_bits(&w, bytes, kBzHeaderBits, end - kBzHeaderBits);
+            crc = bz_combine_crc(crc, block_crc);
+        }
+        bz_put_bits(&w, kBzEndMagic >> 16, 32), bz_put_bits(&w, kBzEndMagic & 0xffff, 16), bz_put_bits(&w, crc, 32);
+        bz_finish(&w);
+        return out.substr(0, size_t(w.out - reinterpret_cast<unsigned char *>(&out[0])));
+    };
+    const std::string many = letters(5000);
     const struct {
         const char *what;
-        std::string data;
+        std::string data, stream;
+        unsigned workers;
         parallel_result result;
     } cases[] = {
-        {"three blocks", letters(2000000), parallel_decoded},
-        {"no block", "", parallel_decoded},
-        {"the block magic inside a block", chance, parallel_fall_back},
+        {"three blocks", letters(2000000), "", 2, parallel_decoded},
+        // One worker decodes them all, from the memory its first block's decoder had.
+        {"three blocks on one worker", letters(2000000), "", 1, parallel_decoded},
+        {"no block", "", "", 2, parallel_decoded},
+        {"the block magic inside a block", chance, "", 2, parallel_fall_back},
+        // Small blocks go to the workers thousands together, each stretch as a stream of its own.
+        {"5000 blocks of one byte", many, one_byte_blocks(many), 2, parallel_decoded},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
-        write_file(dir / "in", bz2(c.data));
+        write_file(dir / "in", c.stream.empty() ? bz2(c.data) : c.stream);
         os_file *in = os_fopen((dir / "in").c_str(), "rb"), *out = os_fopen((dir / "out").c_str(), "wb");
-        EXPECT_EQ(decompress_in_parallel(in, out, 2), c.result);
+        EXPECT_EQ(decompress_in_parallel(in, out, c.workers), c.result);
         os_fclose(in);
         os_fclose(out);
         if (c.result == parallel_decoded) {

@@ -167,6 +167,14 @@ TEST(StarReader, StreamPositionsAfterEachBuildingBlock) {
     ASSERT_EQ(star_copy_body(c.f, out), 0);
     EXPECT_EQ(rest(c), "");
     os_fclose(out);
+
+    // Lines are read in pieces of at most 299 bytes, those in the buffer (after the first line's
+    // read) as those beyond it: a boundary that starts a piece counts, one inside a piece does not.
+    MemStream piece("\n" + std::string(299, 'x') + kBoundary + "\n");
+    ASSERT_EQ(star_skip_to_boundary(piece.f), 1);
+    EXPECT_EQ(ftell(piece.stream), 1 + 299 + 61);
+    MemStream inside("\n" + std::string(298, 'x') + kBoundary + "\n");
+    EXPECT_EQ(star_skip_to_boundary(inside.f), 0);
 }
 
 TEST(StarReader, PrefixJoining) {
