@@ -18,7 +18,8 @@
 
 struct os_dir_ {
     HANDLE handle;
-    wchar_t *path;  // its full path, without "\\?\", kept in the same allocation
+    ULONGLONG index;  // the folder's own number on its volume
+    wchar_t *path;    // its full path, without "\\?\", kept in the same allocation
 };
 
 namespace {
@@ -66,31 +67,75 @@ struct inside {
     }
 };
 
-os_dir *hold_folder(HANDLE h, const wchar_t *path) {
-    BY_HANDLE_FILE_INFORMATION info;
-    os_dir *d = nullptr;
-    if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        d = static_cast<os_dir *>(malloc(sizeof(os_dir) + (wcslen(path) + 1) * sizeof(wchar_t)));
+int kind_of(DWORD attr) {
+    if (attr & FILE_ATTRIBUTE_REPARSE_POINT) return OS_KIND_LINK;
+    return (attr & FILE_ATTRIBUTE_DIRECTORY) ? OS_KIND_FOLDER : OS_KIND_FILE;
+}
+
+// What a handle holds, asked of the handle alone. GetFileInformationByHandle would also ask for the
+// volume's serial number, which Wine answers through its mount manager, a round trip of two
+// processes for every folder a run opens; the file's index and attributes need none of that.
+struct file_facts {
+    DWORD attributes, links;
+    ULONGLONG index;
+};
+
+typedef BOOL(WINAPI *info_by_handle)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+struct io_status {
+    void *status;
+    ULONG_PTR information;
+};
+typedef LONG(WINAPI *query_information)(HANDLE, io_status *, PVOID, ULONG, int);
+const int kFileInternalInformation = 6;
+
+bool facts_of(HANDLE h, file_facts &f) {
+    static info_by_handle info = lookup<info_by_handle>("GetFileInformationByHandleEx");
+    static query_information query = reinterpret_cast<query_information>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationFile")));
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    io_status io;
+    LARGE_INTEGER index;
+    if (info && query && info(h, FileBasicInfo, &basic, sizeof basic) &&
+        info(h, FileStandardInfo, &standard, sizeof standard) &&
+        query(h, &io, &index, sizeof index, kFileInternalInformation) >= 0) {
+        f.attributes = basic.FileAttributes;
+        f.links = standard.NumberOfLinks;
+        f.index = ULONGLONG(index.QuadPart);
+        return true;
+    }
+    // Windows XP has neither.
+    BY_HANDLE_FILE_INFORMATION all;
+    if (!GetFileInformationByHandle(h, &all)) return false;
+    f.attributes = all.dwFileAttributes;
+    f.links = all.nNumberOfLinks;
+    f.index = ULONGLONG(all.nFileIndexHigh) << 32 | all.nFileIndexLow;
+    return true;
+}
+
+// A folder held by h, or null (h closed) when h holds anything else: BACKUP_SEMANTICS opens files too.
+os_dir *hold_folder(HANDLE h, const wchar_t *path, int *kind) {
+    file_facts f;
+    *kind = facts_of(h, f) ? kind_of(f.attributes) : -1;
+    os_dir *d = *kind == OS_KIND_FOLDER
+                    ? static_cast<os_dir *>(malloc(sizeof(os_dir) + (wcslen(path) + 1) * sizeof(wchar_t)))
+                    : nullptr;
     if (!d) {
         CloseHandle(h);
         return nullptr;
     }
     d->handle = h;
+    d->index = f.index;
     d->path = reinterpret_cast<wchar_t *>(d + 1);
     wcscpy(d->path, path);
     return d;
 }
 
+// The same file, for two handles on one volume: the only case asked, as a run never follows a
+// level onto another volume.
 bool same_file(HANDLE a, HANDLE b) {
-    BY_HANDLE_FILE_INFORMATION x, y;
-    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
-           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
-           x.nFileIndexLow == y.nFileIndexLow;
-}
-
-int kind_of(DWORD attr) {
-    if (attr & FILE_ATTRIBUTE_REPARSE_POINT) return OS_KIND_LINK;
-    return (attr & FILE_ATTRIBUTE_DIRECTORY) ? OS_KIND_FOLDER : OS_KIND_FILE;
+    file_facts x, y;
+    return facts_of(a, x) && facts_of(b, y) && x.index == y.index;
 }
 
 }  // namespace
@@ -104,7 +149,9 @@ os_dir *os_open_dir(const char *path) {
     wchar_t full[kWide];
     if (!final_path(h, full)) {
         wchar_t given[kWide];
-        DWORD n = MultiByteToWideChar(CP_ACP, 0, path, -1, given, int(kWide)) ? GetFullPathNameW(given, DWORD(kWide), full, nullptr) : 0;
+        DWORD n = MultiByteToWideChar(CP_ACP, 0, path, -1, given, int(kWide))
+                      ? GetFullPathNameW(given, DWORD(kWide), full, nullptr)
+                      : 0;
         if (n == 0 || n >= kWide) {
             CloseHandle(h);
             return nullptr;
@@ -112,7 +159,8 @@ os_dir *os_open_dir(const char *path) {
     }
     // A folder's path ends in its name, but for a root ("C:\").
     for (size_t n = wcslen(full); n > 3 && full[n - 1] == L'\\'; n--) full[n - 1] = L'\0';
-    return hold_folder(h, full);
+    int kind;
+    return hold_folder(h, full, &kind);
 }
 
 os_dir *os_open_dir_at(os_dir *dir, const char *name, int *kind) {
@@ -126,17 +174,7 @@ os_dir *os_open_dir_at(os_dir *dir, const char *name, int *kind) {
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) *kind = OS_KIND_NONE;
         return nullptr;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) {
-        CloseHandle(h);
-        return nullptr;
-    }
-    *kind = kind_of(info.dwFileAttributes);
-    if (*kind != OS_KIND_FOLDER) {
-        CloseHandle(h);
-        return nullptr;
-    }
-    return hold_folder(h, p.full);
+    return hold_folder(h, p.full, kind);
 }
 
 void os_close_dir(os_dir *dir) {
@@ -145,7 +183,8 @@ void os_close_dir(os_dir *dir) {
     free(dir);
 }
 
-int os_same_dir(os_dir *a, os_dir *b) { return same_file(a->handle, b->handle); }
+// Two held folders below one target are on one volume, or one of them would be a mount point.
+int os_same_dir(os_dir *a, os_dir *b) { return a->index == b->index; }
 
 int os_kind_at(os_dir *dir, const char *name) {
     inside p(dir, name);
@@ -230,10 +269,8 @@ os_file *os_hold_at(os_dir *dir, const char *name, int empty, int *held) {
         return nullptr;
     }
     // A link, a folder, or a file with another name elsewhere (a hard link) is not this run's.
-    BY_HANDLE_FILE_INFORMATION info;
-    bool ok = GetFileInformationByHandle(h, &info) &&
-              !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
-              info.nNumberOfLinks == 1 && (!empty || SetEndOfFile(h));
+    file_facts f;
+    bool ok = facts_of(h, f) && kind_of(f.attributes) == OS_KIND_FILE && f.links == 1 && (!empty || SetEndOfFile(h));
     if (!ok) {
         CloseHandle(h);
         return nullptr;
