@@ -17,7 +17,7 @@ set(ZORV_WRAPPED_SEAM os_find_resource os_load_resource os_lock_resource os_get_
   os_hold_at os_remove_held os_ftruncate os_file_size os_fsync os_fsync_at os_fsync_dir os_free_space
   os_stored_name_at
   os_register_window_message os_broadcast_message os_reg_create_key os_reg_set_string os_exec os_message_box
-  os_sleep os_exit os_worker_start)
+  os_sleep os_milliseconds os_exit os_worker_start)
 
 function(zorv_wrap_seam target)
   target_link_libraries(${target} PRIVATE zorv_driver zorv_payload zorv_platform)

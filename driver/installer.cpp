@@ -21,6 +21,9 @@ const char kLaunchFailed[] = "No se pudo instalar debido a que el programa de in
 const char kDirectoryTooLong[] =
     "No se pudo instalar debido a que el directorio de destino es demasiado largo";
 
+// How long a running copy of the application has to quit once it is asked to.
+const unsigned long kCloseWait = 1000;
+
 // The install path: first the target directory, then the installed program inside it.
 const size_t kInstallPathSize = 1500;
 const unsigned kWindowsDirectorySize = 1000;
@@ -49,7 +52,9 @@ options read_options(char **words) {
     return o;
 }
 
-[[noreturn]] void fail(const char *text) {
+// Shows a failure message and ends the run; a payload decoded for nothing is removed first.
+[[noreturn]] void fail(const char *text, decoded_payload *unused = nullptr) {
+    if (unused) install_decoded(unused, nullptr);
     os_message_box(text, kCaption, OS_MB_OK | OS_MB_ICONERROR);
     os_exit(-1);
 }
@@ -73,27 +78,34 @@ int run_installation(char **words) {
         return 0;
 
     // Nobody acknowledges the request: the wait is what lets a running copy quit and let go of
-    // its files before they are overwritten.
+    // its files before they are overwritten. The payload is decoded meanwhile, into the current
+    // folder alone: the target is not touched before the second is over.
     os_broadcast_message(os_register_window_message(kCloseRequest));
-    os_sleep(1000);
+    unsigned long asked = os_milliseconds();
+    decoded_payload payload;
+    bool decoded = decode_payload(&payload) == 0;
+    unsigned long waited = os_milliseconds() - asked;
+    if (waited < kCloseWait) os_sleep(unsigned(kCloseWait - waited));
 
     char install_path[kInstallPathSize];
     bool made_default = false;
+    // A failure to come leaves no temporary file behind.
+    decoded_payload *pending = decoded ? &payload : nullptr;
     if (o.directory) {
-        if (strlen(o.directory) + 1 + strlen(kProgram) >= sizeof install_path) fail(kDirectoryTooLong);
+        if (strlen(o.directory) + 1 + strlen(kProgram) >= sizeof install_path) fail(kDirectoryTooLong, pending);
         strcpy(install_path, o.directory);
         strcat(install_path, "\\");
     } else {
         // A result of the buffer's size or more is the size the directory would need.
         unsigned n = os_get_windows_directory(install_path, kWindowsDirectorySize);
-        if (n == 0 || n >= kWindowsDirectorySize) fail(kNoWindowsDirectory);
+        if (n == 0 || n >= kWindowsDirectorySize) fail(kNoWindowsDirectory, pending);
         strcat(install_path, kDefaultFolder);
         // An existing folder is the normal case on a repeated installation; a real failure to
         // create it shows up as a failed extraction.
         made_default = os_mkdir(install_path) == 0;
     }
 
-    if (install_payload(install_path) != 0) {
+    if (!decoded || install_decoded(&payload, install_path) != 0) {
         // A failed installation leaves no folder that it made.
         if (made_default) os_rmdir(install_path);
         fail(kExtractionFailed);

@@ -113,7 +113,9 @@ bool decompress(os_file *in, os_file *archive) {
 
 }  // namespace
 
-int install_payload(const char *target_dir) {
+int decode_payload(decoded_payload *p) {
+    p->here = nullptr;
+    p->archive = nullptr;
     os_resource res = os_find_resource(ZORV_PAYLOAD_ID, ZORV_RESOURCE_TYPE);
     if (!res) return star_fail(STAR_ERR_NO_PAYLOAD);
     unsigned long size = os_sizeof_resource(res);
@@ -136,15 +138,30 @@ int install_payload(const char *target_dir) {
     os_setvbuf(archive, archive_buffer, sizeof archive_buffer);
     bool whole = decompress(in, archive);
     os_remove_held(in, here, kCompressed);
-
-    int result = -1;
     // The repositioning also switches the file from writing to reading.
-    long long archive_size = whole ? os_file_size(archive) : -1;
-    if (whole) {
-        if (archive_size < 0 || os_fseek(archive, 0) != 0) star_fail(STAR_ERR_READ);
-        else result = install_archive(archive, target_dir, (unsigned long long)archive_size) == 0 ? 0 : -1;
+    p->size = whole ? os_file_size(archive) : -1;
+    if (whole && (p->size < 0 || os_fseek(archive, 0) != 0)) whole = false, star_fail(STAR_ERR_READ);
+    if (!whole) {
+        star_result why = star_last_error();
+        os_remove_held(archive, here, kArchive);
+        os_close_dir(here);
+        return star_fail(why);
     }
-    os_remove_held(archive, here, kArchive);
-    os_close_dir(here);
+    p->here = here;
+    p->archive = archive;
+    return 0;
+}
+
+int install_decoded(decoded_payload *p, const char *target_dir) {
+    int result = target_dir && install_archive(p->archive, target_dir, (unsigned long long)p->size) == 0 ? 0 : -1;
+    os_remove_held(p->archive, p->here, kArchive);
+    os_close_dir(p->here);
+    p->archive = nullptr;
+    p->here = nullptr;
     return result;
+}
+
+int install_payload(const char *target_dir) {
+    decoded_payload p;
+    return decode_payload(&p) == 0 ? install_decoded(&p, target_dir) : -1;
 }

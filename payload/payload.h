@@ -7,6 +7,8 @@
 #define ZORV_PAYLOAD_ID 101
 #define ZORV_SETTINGS_ID 103
 
+#include "platform.h"
+
 // Writes the payload resource to "tmp_inst.bz2" in the current folder, decompresses it into
 // "tmp_inst.sta" and extracts that archive under target_dir (passed unchanged as the prefix) as
 // one change (transaction.h): 0 on success, with every new file on the disk; -1 on any failure,
@@ -17,6 +19,20 @@
 // (star_result.h) names the cause: no payload, a temporary file that cannot be written or is
 // held, a payload that is damaged or cut short, or the extraction's own cause.
 int install_payload(const char *target_dir);
+
+// The same in two halves, so that the decoding, which touches nothing but the current folder,
+// can go on while the installer waits for a running copy of the application to quit.
+struct decoded_payload {
+    os_dir *here;       // the current folder
+    os_file *archive;   // "tmp_inst.sta", held, the payload decoded whole
+    long long size;
+};
+// The first half: the payload decoded into "tmp_inst.sta" ("tmp_inst.bz2" removed again). 0, or
+// -1 with no temporary file left.
+int decode_payload(decoded_payload *p);
+// The second half: the decoded payload extracted under target_dir as install_payload does it,
+// and "tmp_inst.sta" removed whatever the outcome. With a null target_dir, it is only removed.
+int install_decoded(decoded_payload *p, const char *target_dir);
 
 // The value of key in the settings resource, in a buffer shared by every call; null when the
 // key is null or absent, the block is missing or empty, or the value does not fit.

@@ -208,6 +208,8 @@ unsigned os_register_window_message(const char *name);
 int os_broadcast_message(unsigned message);
 // Sleep.
 void os_sleep(unsigned milliseconds);
+// GetTickCount: milliseconds from some moment, wrapping around; only differences count.
+unsigned long os_milliseconds(void);
 // GetWindowsDirectoryA: the length written (without NUL); 0 on failure; the size needed when
 // the buffer is too small (a result >= size means nothing usable was written).
 unsigned os_get_windows_directory(char *buffer, unsigned size);

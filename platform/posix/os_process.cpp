@@ -25,6 +25,12 @@ void os_sleep(unsigned milliseconds) {
     }
 }
 
+unsigned long os_milliseconds(void) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (unsigned long)now.tv_sec * 1000UL + (unsigned long)(now.tv_nsec / 1000000L);
+}
+
 unsigned os_get_windows_directory(char *buffer, unsigned size) {
     char folder[4096];
     const char *chosen = getenv("ZORV_WINDOWS_DIR");

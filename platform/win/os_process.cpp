@@ -9,6 +9,8 @@
 
 void os_sleep(unsigned milliseconds) { Sleep(milliseconds); }
 
+unsigned long os_milliseconds(void) { return GetTickCount(); }
+
 unsigned os_get_windows_directory(char *buffer, unsigned size) { return GetWindowsDirectoryA(buffer, size); }
 
 // _execlp passes its arguments to the new program unquoted: each is quoted here where it needs
