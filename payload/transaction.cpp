@@ -104,8 +104,14 @@ bool plan_folders(change &c, const char *name, size_t missing, size_t &last) {
 bool plan_entry(change &c, const char *name, size_t &last_folder) {
     os_dir *folder = nullptr;
     const char *leaf = nullptr;
-    size_t missing;
-    star_result r = star_walk_to(&c.walk, name, &folder, &leaf, &missing);
+    size_t missing = 0;
+    // Below a folder the plan is to make, nothing is there yet: there is nothing to look at.
+    if (c.folders.count > 0) {
+        const char *planned = c.folders.items + last_folder;
+        size_t n = strlen(planned);
+        if (strncmp(name, planned, n) == 0 && star_is_separator(name[n])) missing = n;
+    }
+    star_result r = missing ? STAR_ERR_NOT_FOUND : star_walk_to(&c.walk, name, &folder, &leaf, &missing);
     int kind = OS_KIND_NONE;
     if (r == STAR_ERR_NOT_FOUND) {
         if (!plan_folders(c, name, missing, last_folder)) return false;
