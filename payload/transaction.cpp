@@ -223,16 +223,13 @@ bool make_room(change &c, const char *name, os_dir *folder, const char *leaf, lo
 // ---- The end ----
 
 // Puts every new file's bytes on the disk, and the names of the folders that hold them and of
-// what was moved aside, before the mark that the change is made. The write-out of all of them is
-// started before the first flush waits.
+// what was moved aside, before the mark that the change is made. Each file's write-out began as
+// it was written; the flushes come in that same order, so that each mostly finds its file there.
 bool flush_new_files(change &c) {
     journal_line l;
     os_dir *folder;
     const char *leaf;
     size_t missing;
-    for (size_t at = 0; journal_next(c, &at, l);)
-        if ((l.kind == 'n' || l.kind == 'f') && star_walk_to(&c.walk, l.name, &folder, &leaf, &missing) == STAR_OK)
-            os_start_write_out_at(folder, leaf);
     synced_folder synced = {};
     for (size_t at = 0; journal_next(c, &at, l);) {
         if (l.kind != 'n' && l.kind != 'f' && l.kind != 'd') continue;
@@ -353,6 +350,8 @@ int install_archive(os_file *archive, const char *target, unsigned long long nee
         if (!make_room(c, name, folder, leaf, as_planned ? long(c.planned[k].aside) : -1) ||
             star_write_new(archive, folder, leaf) != 0)
             return abandon(c);
+        // Its way to the disk begins now, while the next files are written.
+        os_start_write_out_at(folder, leaf);
     }
     return finish(c);
 }

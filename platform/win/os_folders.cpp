@@ -201,11 +201,13 @@ int os_mkdir_at(os_dir *dir, const char *name) {
 }
 
 int os_rmdir_at(os_dir *dir, const char *name) {
+    os_flushes_quiet();
     inside p(dir, name);
     return p.ok && RemoveDirectoryW(p.text) ? 0 : -1;
 }
 
 int os_remove_at(os_dir *dir, const char *name) {
+    os_flushes_quiet();
     inside p(dir, name);
     return p.ok && DeleteFileW(p.text) ? 0 : -1;
 }
@@ -304,19 +306,15 @@ int os_remove_held(os_file *f, os_dir *dir, const char *name) {
 
 int os_fsync_at(os_dir *dir, const char *name) {
     inside p(dir, name);
-    if (!p.ok) return -1;
-    HANDLE h = CreateFileW(p.text, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return -1;
-    bool ok = FlushFileBuffers(h);
-    CloseHandle(h);
-    return ok ? 0 : -1;
+    return p.ok && os_fsync_path(p.text) ? 0 : -1;
 }
 
 int os_fsync_dir(os_dir *) { return 0; }
 
-// FlushFileBuffers waits for the file alone; Windows has no call that only starts it.
-void os_start_write_out_at(os_dir *, const char *) {}
+void os_start_write_out_at(os_dir *dir, const char *name) {
+    inside p(dir, name);
+    if (p.ok) os_start_write_out_path(p.text);
+}
 
 int os_free_space(os_dir *dir, unsigned long long *bytes) {
     wchar_t full[kWide], root[kWide];

@@ -35,4 +35,12 @@ struct os_file_;
 os_file_ *os_file_over_handle(HANDLE h);
 HANDLE os_handle_of(os_file_ *f);
 
+// The flushes of new files (os_flushes.cpp): started ahead on threads of their own, and waited for,
+// a file at a time, by its path in the W calls' form.
+void os_start_write_out_path(const wchar_t *path);
+bool os_fsync_path(const wchar_t *path);
+// Waits until no flusher holds a file, and has them take no more of what is queued (its flushes
+// then come with os_fsync_path): for before a file is deleted.
+void os_flushes_quiet(void);
+
 #endif
