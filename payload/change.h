@@ -92,7 +92,7 @@ int abandon(change &c);
 
 // ---- The change (transaction.cpp) ----
 
-// The name of the file moved aside as number, inside the change's own folder.
+// The name of the file moved aside as number, inside the change's own folder: its decimal digits.
 void aside_name(unsigned number, char out[16]);
 // Puts the names folder holds on the disk: false when that fails (STAR_ERR_WRITE).
 bool sync_folder(os_dir *folder);

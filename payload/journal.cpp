@@ -1,6 +1,5 @@
 // The journal of a change: its lines written ahead of their steps, and an earlier run's read and checked.
 #include <ctype.h>
-#include <stdio.h>
 #include <string.h>
 
 #include "change.h"
@@ -139,18 +138,29 @@ bool journal_read(change &c, journal_facts &facts) {
 }
 
 bool journal_record(change &c, char kind, unsigned number, const char *name, bool flush) {
+    // kind, then " number" when there is one, then " name" when there is one.
     char line[kLineSize];
-    int n = kind == 'c' ? snprintf(line, sizeof line, "c")
-            : number ? snprintf(line, sizeof line, "%c %u %s", kind, number, name)
-                     : snprintf(line, sizeof line, "%c %s", kind, name);
-    if (n < 0 || size_t(n) + 1 >= sizeof line || (long long)(c.lines.count + size_t(n) + 1) > kJournalLimit)
+    size_t n = 0;
+    line[n++] = kind;
+    if (number) {
+        line[n++] = ' ';
+        aside_name(number, line + n);
+        n += strlen(line + n);
+    }
+    size_t name_len = name ? strlen(name) : 0;
+    if (n + 1 + name_len + 1 >= sizeof line || (long long)(c.lines.count + n + 1 + name_len + 1) > kJournalLimit)
         return star_fail(STAR_ERR_TOO_LONG), false;
-    if (!c.lines.reserve(c.lines.count + size_t(n) + 1)) return star_fail(STAR_ERR_NO_MEMORY), false;
+    if (name) {
+        line[n++] = ' ';
+        memcpy(line + n, name, name_len);
+        n += name_len;
+    }
+    if (!c.lines.reserve(c.lines.count + n + 1)) return star_fail(STAR_ERR_NO_MEMORY), false;
     line[n] = '\n';
-    if (os_fwrite(line, size_t(n) + 1, c.journal) != size_t(n) + 1 || (flush && os_fsync(c.journal) != 0))
+    if (os_fwrite(line, n + 1, c.journal) != n + 1 || (flush && os_fsync(c.journal) != 0))
         return star_fail(STAR_ERR_WRITE), false;
     line[n] = '\0';
-    c.lines.add(line, size_t(n) + 1);
+    c.lines.add(line, n + 1);
     return true;
 }
 

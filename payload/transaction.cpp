@@ -1,7 +1,6 @@
 // One extraction as one change of the target: taking it, the plan, the steps, the flushes, the end.
 #include "transaction.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "change.h"
@@ -262,7 +261,14 @@ int finish(change &c) {
 
 }  // namespace
 
-void aside_name(unsigned number, char out[16]) { snprintf(out, 16, "%u", number); }
+void aside_name(unsigned number, char out[16]) {
+    char digits[16];
+    size_t n = 0;
+    do digits[n++] = char('0' + number % 10);
+    while (number /= 10);
+    for (size_t i = 0; i < n; i++) out[i] = digits[n - 1 - i];
+    out[n] = '\0';
+}
 
 bool sync_folder(os_dir *folder) { return os_fsync_dir(folder) == 0 || (star_fail(STAR_ERR_WRITE), false); }
 
