@@ -20,9 +20,10 @@
 // on one position: line reads of up to 299 characters, single bytes, and a 4-character short read.
 // Single bytes that the stream has already buffered are taken a stretch at a time, with the same
 // result and the same position as byte by byte. Memory is fixed (no heap): a body is streamed
-// whatever its size. Nothing prints; every operation reports by its result, and after -1 (or a
-// null that ends a failed read) star_last_error() names the cause (star_result.h): a read that
-// failed, an archive cut short, damaged framing, an unsafe name, a file that cannot be written.
+// whatever its size. Nothing prints; every operation reports by its result (star_result.h): STAR_OK,
+// or the cause: a read that failed, an archive cut short, damaged framing, an unsafe name, a file
+// that cannot be written. A name handed back is null at the end of the archive, and after a failed
+// read, which os_ferror then tells.
 //
 // Entry names are paths relative to the destination prefix; '/' and '\' both separate levels and
 // every level is created on the way, each opened from the one above (star_walk.h). A name that
@@ -52,54 +53,50 @@ int   star_skip_to_boundary(os_file *archive);
 // From the start of a line, finds the next name line and its separator line. Returns the name
 // (the static entry-name buffer; trailing CR and LF removed, at most 292 characters) with the
 // stream at the first byte of the body, or null at end of stream (or when a read fails: then
-// os_ferror tells, and the cause is STAR_ERR_READ). A separator without a name line is skipped to
-// its boundary; a boundary line between a name and its separator drops it.
+// os_ferror tells). A separator without a name line is skipped to its boundary; a boundary line
+// between a name and its separator drops it.
 char *star_read_header(os_file *archive);
 
-// Copies one body, from its first byte, to out. 0 when a boundary line ended it; -1 when the
-// stream ends (STAR_ERR_CUT_SHORT) or fails (STAR_ERR_READ) inside it, a write comes up short
-// (STAR_ERR_WRITE), or the magic stands where no boundary line can begin (STAR_ERR_DAMAGED). After 0 the stream stands just after the boundary line's 60th character (LF
-// before it) or after its line break (CR LF before it). Output comes in pieces of at most 63
-// bytes, so a failed copy leaves out short by at most the last 62 bytes read.
-int   star_copy_body(os_file *archive, os_file *out);
+// Copies one body, from its first byte, to out. STAR_OK when a boundary line ended it;
+// STAR_ERR_CUT_SHORT or STAR_ERR_READ when the stream ends or fails inside it, STAR_ERR_WRITE when
+// a write comes up short, STAR_ERR_DAMAGED when the magic stands where no boundary line can begin.
+// After STAR_OK the stream stands just after the boundary line's 60th character (LF before it)
+// or after its line break (CR LF before it). Output comes in pieces of at most 63 bytes, so a
+// failed copy leaves out short by at most the last 62 bytes read.
+star_result star_copy_body(os_file *archive, os_file *out);
 
 // Creates the file name inside folder, new (never through a file or a link already there), and
-// copies the body into it. -1 when it cannot be created or closed whole (STAR_ERR_WRITE), or the
-// copy fails; the file is closed in every case and keeps what was written.
-int   star_write_new(os_file *archive, os_dir *folder, const char *name);
+// copies the body into it: STAR_ERR_WRITE when it cannot be created or closed whole, or the
+// copy's cause; the file is closed in every case and keeps what was written.
+star_result star_write_new(os_file *archive, os_dir *folder, const char *name);
 
 // Creates every directory level of path (a writable text; it is cut and restored in place),
-// then opens it with "wb" and copies the body into it: the output a caller names itself. -1 for
-// a null or empty path (STAR_ERR_NAME), an open or a close that fails (STAR_ERR_WRITE), or a
-// failed copy; the file is closed in every case and keeps what was written.
-int   star_write_entry(os_file *archive, char *path);
+// then opens it with "wb" and copies the body into it: the output a caller names itself.
+// STAR_ERR_NAME for a null or empty path, STAR_ERR_WRITE for an open or a close that fails, or the
+// copy's cause; the file is closed in every case and keeps what was written.
+star_result star_write_entry(os_file *archive, char *path);
 
 // Extracts every entry under prefix: null for the name alone; a prefix ending in '/' or '\' is
 // followed directly by the name, any other by '\' and the name (an empty prefix counts as null).
-// 0 when the archive ended after all entries were written (a stream without any boundary line
-// has none, and makes nothing); -1 at the first entry that failed, whose name would leave the
-// prefix or passes a link (STAR_ERR_NAME) or whose joined path exceeds 4999 bytes
-// (STAR_ERR_TOO_LONG), and when a read of the stream failed. Files written before a failure stay
-// as they are.
-int   star_extract_all(os_file *archive, const char *prefix);
+// STAR_OK when the archive ended after all entries were written (a stream without any boundary
+// line has none, and makes nothing); else the cause at the first entry that failed: a name that
+// would leave the prefix or passes a link (STAR_ERR_NAME), a joined path over 4999 bytes
+// (STAR_ERR_TOO_LONG), a read of the stream that failed (STAR_ERR_READ), or the write's cause.
+// Files written before a failure stay as they are.
+star_result star_extract_all(os_file *archive, const char *prefix);
 
-// Joins prefix and name into path (size bytes) as star_extract_all does: a prefix ending in '/' or
-// '\' is followed directly by the name, any other by '\' and the name; a null or empty prefix
-// gives the name alone. 1, or 0 when the result does not fit.
-int   star_join_path(char *path, size_t size, const char *prefix, const char *name);
-
-// star_extract_all on the file at archive_path, opened "rb" and closed again; -1 if it cannot
-// be opened (STAR_ERR_OPEN).
-int   star_extract_all_file(const char *archive_path, const char *prefix);
+// star_extract_all on the file at archive_path, opened "rb" and closed again; STAR_ERR_OPEN if it
+// cannot be opened.
+star_result star_extract_all_file(const char *archive_path, const char *prefix);
 
 // Writes the first entry called name (compared byte for byte) to out_path, or, when out_path is
 // null, to name itself relative to the current directory (then refused, as by star_extract_all,
-// if it would leave it or pass a link).
-// -1 when name is null or no entry has it (STAR_ERR_NOT_FOUND), or the write fails.
-int   star_extract_one(os_file *archive, const char *name, char *out_path);
+// if it would leave it or pass a link). STAR_ERR_NOT_FOUND when name is null or no entry has it,
+// or the write's cause.
+star_result star_extract_one(os_file *archive, const char *name, char *out_path);
 
 // star_extract_one on the file at archive_path, opened "rb" and closed again.
-int   star_extract_one_file(const char *archive_path, const char *name, char *out_path);
+star_result star_extract_one_file(const char *archive_path, const char *name, char *out_path);
 
 // The next entry's name (skipping to the next boundary line first, passing over the previous
 // body by line reads), or null after the last. Do not mix with star_copy_body on one stream.

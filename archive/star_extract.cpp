@@ -11,59 +11,57 @@ namespace {
 // buffer serves them all and memory stays fixed.
 char out_buffer[1 << 16];
 
-int copy_into(os_file *archive, os_file *out) {
+star_result copy_into(os_file *archive, os_file *out) {
     os_setvbuf(out, out_buffer, sizeof out_buffer);
-    int result = star_copy_body(archive, out);
+    star_result result = star_copy_body(archive, out);
     // Buffered bytes that cannot be written at close are a short write like any other.
-    if (os_fclose(out) != 0 && result == 0) result = star_fail(STAR_ERR_WRITE);
+    if (os_fclose(out) != 0 && result == STAR_OK) result = STAR_ERR_WRITE;
     return result;
 }
 
 // Writes the entry name below the walk's root: its missing folders made, what stands at its own
 // name replaced by a new file. A link at any level, its own name included, refuses the entry:
 // what is written through it would land elsewhere.
-int extract_entry(os_file *archive, star_walk *w, const char *name) {
+star_result extract_entry(os_file *archive, star_walk *w, const char *name) {
     os_dir *folder;
     const char *leaf;
     size_t missing;
     star_result r;
     while ((r = star_walk_to(w, name, &folder, &leaf, &missing)) == STAR_ERR_NOT_FOUND)
-        if ((r = star_walk_make(w, name)) != STAR_OK) return star_fail(r);
-    if (r != STAR_OK) return star_fail(r);
+        if ((r = star_walk_make(w, name)) != STAR_OK) return r;
+    if (r != STAR_OK) return r;
     int kind = os_kind_at(folder, leaf);
-    if (kind == OS_KIND_LINK) return star_fail(STAR_ERR_NAME);
+    if (kind == OS_KIND_LINK) return STAR_ERR_NAME;
     // An earlier file is deleted rather than written over, so that a second name it has (a hard
     // link) keeps its bytes.
-    if (kind != OS_KIND_NONE && (kind != OS_KIND_FILE || os_remove_at(folder, leaf) != 0))
-        return star_fail(STAR_ERR_WRITE);
+    if (kind != OS_KIND_NONE && (kind != OS_KIND_FILE || os_remove_at(folder, leaf) != 0)) return STAR_ERR_WRITE;
     return star_write_new(archive, folder, leaf);
 }
 
 // Extracts every entry below prefix (null: the current folder), or the first one called wanted.
 // The destination is opened, its missing levels made, only once there is an entry to write.
-int extract_below(os_file *archive, const char *prefix, const char *wanted) {
+star_result extract_below(os_file *archive, const char *prefix, const char *wanted) {
     star_destination d = {};
     star_walk w = {};
     size_t prefix_len = prefix ? strlen(prefix) : 0;
-    int result = 0;
+    star_result result = STAR_OK;
     for (;;) {
         if (wanted) star_skip_to_boundary(archive);
         const char *name = star_read_header(archive);
         // A read that fails between entries looks like the end of the archive to the header
         // read; only the stream's error flag tells the two apart.
         if (!name) {
-            result = os_ferror(archive) ? -1 : wanted ? star_fail(STAR_ERR_NOT_FOUND) : 0;
+            result = os_ferror(archive) ? STAR_ERR_READ : wanted ? STAR_ERR_NOT_FOUND : STAR_OK;
             break;
         }
         if (wanted && strcmp(name, wanted) != 0) continue;
-        if (!star_name_is_safe(name)) result = star_fail(STAR_ERR_NAME);
-        else if (prefix_len + 1 + strlen(name) >= kStarPathSize) result = star_fail(STAR_ERR_TOO_LONG);
-        else if (!d.dir && star_open_destination(&d, prefix, 1) != 0) result = -1;
-        else {
+        if (!star_name_is_safe(name)) result = STAR_ERR_NAME;
+        else if (prefix_len + 1 + strlen(name) >= kStarPathSize) result = STAR_ERR_TOO_LONG;
+        else if (d.dir || (result = star_open_destination(&d, prefix, 1)) == STAR_OK) {
             if (w.root != d.dir) star_walk_start(&w, d.dir, nullptr);
             result = extract_entry(archive, &w, name);
         }
-        if (result != 0 || wanted) break;
+        if (result != STAR_OK || wanted) break;
     }
     if (d.dir) {
         star_walk_stop(&w);
@@ -74,21 +72,8 @@ int extract_below(os_file *archive, const char *prefix, const char *wanted) {
 
 }  // namespace
 
-int star_join_path(char *path, size_t size, const char *prefix, const char *name) {
-    if (prefix && !*prefix) prefix = nullptr;
-    size_t pn = prefix ? strlen(prefix) : 0;
-    size_t nn = strlen(name);
-    bool add_sep = pn > 0 && !star_is_separator(prefix[pn - 1]);
-    size_t total = pn + (add_sep ? 1 : 0) + nn;
-    if (total >= size) return 0;
-    if (pn) memcpy(path, prefix, pn);
-    if (add_sep) path[pn] = '\\';
-    memcpy(path + pn + (add_sep ? 1 : 0), name, nn + 1);
-    return 1;
-}
-
-int star_write_entry(os_file *archive, char *path) {
-    if (!path || !*path) return star_fail(STAR_ERR_NAME);
+star_result star_write_entry(os_file *archive, char *path) {
+    if (!path || !*path) return STAR_ERR_NAME;
     // Every level is created in order, outermost first. Failures pass silently here: a level
     // that is really missing shows up as a failed open.
     for (char *p = path + 1; *p; p++) {
@@ -99,36 +84,36 @@ int star_write_entry(os_file *archive, char *path) {
         *p = saved;
     }
     os_file *out = os_fopen(path, "wb");
-    return out ? copy_into(archive, out) : star_fail(STAR_ERR_WRITE);
+    return out ? copy_into(archive, out) : STAR_ERR_WRITE;
 }
 
-int star_write_new(os_file *archive, os_dir *folder, const char *name) {
+star_result star_write_new(os_file *archive, os_dir *folder, const char *name) {
     os_file *out = os_create_at(folder, name);
-    return out ? copy_into(archive, out) : star_fail(STAR_ERR_WRITE);
+    return out ? copy_into(archive, out) : STAR_ERR_WRITE;
 }
 
-int star_extract_all(os_file *archive, const char *prefix) {
+star_result star_extract_all(os_file *archive, const char *prefix) {
     // An empty prefix would otherwise become a leading '\\': the root of the drive.
     if (prefix && !*prefix) prefix = nullptr;
     star_skip_to_boundary(archive);
     return extract_below(archive, prefix, nullptr);
 }
 
-int star_extract_all_file(const char *archive_path, const char *prefix) {
+star_result star_extract_all_file(const char *archive_path, const char *prefix) {
     os_file *archive = os_fopen(archive_path, "rb");
-    if (!archive) return star_fail(STAR_ERR_OPEN);
-    int result = star_extract_all(archive, prefix);
+    if (!archive) return STAR_ERR_OPEN;
+    star_result result = star_extract_all(archive, prefix);
     os_fclose(archive);
     return result;
 }
 
-int star_extract_one(os_file *archive, const char *name, char *out_path) {
-    if (!name) return star_fail(STAR_ERR_NOT_FOUND);
+star_result star_extract_one(os_file *archive, const char *name, char *out_path) {
+    if (!name) return STAR_ERR_NOT_FOUND;
     if (out_path) {
         for (;;) {
             star_skip_to_boundary(archive);
             const char *found = star_read_header(archive);
-            if (!found) return os_ferror(archive) ? -1 : star_fail(STAR_ERR_NOT_FOUND);
+            if (!found) return os_ferror(archive) ? STAR_ERR_READ : STAR_ERR_NOT_FOUND;
             if (strcmp(found, name) == 0) return star_write_entry(archive, out_path);
         }
     }
@@ -136,10 +121,10 @@ int star_extract_one(os_file *archive, const char *name, char *out_path) {
     return extract_below(archive, nullptr, name);
 }
 
-int star_extract_one_file(const char *archive_path, const char *name, char *out_path) {
+star_result star_extract_one_file(const char *archive_path, const char *name, char *out_path) {
     os_file *archive = os_fopen(archive_path, "rb");
-    if (!archive) return star_fail(STAR_ERR_OPEN);
-    int result = star_extract_one(archive, name, out_path);
+    if (!archive) return STAR_ERR_OPEN;
+    star_result result = star_extract_one(archive, name, out_path);
     os_fclose(archive);
     return result;
 }

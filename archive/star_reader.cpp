@@ -18,7 +18,7 @@ bool is_separator_line(const char *line) { return starts_with(line, kStarSeparat
 bool put(os_file *out, const unsigned char *p, size_t n) { return n == 0 || os_fwrite(p, n, out) == n; }
 
 // Nothing more to read inside a body: the archive is cut short, unless the read itself failed.
-int ended(os_file *archive) { return star_fail(os_ferror(archive) ? STAR_ERR_READ : STAR_ERR_CUT_SHORT); }
+star_result ended(os_file *archive) { return os_ferror(archive) ? STAR_ERR_READ : STAR_ERR_CUT_SHORT; }
 
 }  // namespace
 
@@ -58,23 +58,12 @@ int star_skip_to_boundary(os_file *archive) {
     }
 }
 
-namespace {
-
-// A header read that got nothing: the end of the archive, or a failed read, which the caller
-// tells apart by the stream's error flag.
-char *failed_read(os_file *archive) {
-    if (os_ferror(archive)) star_fail(STAR_ERR_READ);
-    return nullptr;
-}
-
-}  // namespace
-
 char *star_read_header(os_file *archive) {
     char line[kLineSize];
     for (;;) {
         // Seeking the name line. The rest of the previous boundary line (usually its bare line
         // break) is passed over here like any other line.
-        if (!os_fgets(line, sizeof line, archive)) return failed_read(archive);
+        if (!os_fgets(line, sizeof line, archive)) return nullptr;
         if (starts_with(line, kStarNameTag, kStarNameTagLen)) {
             size_t n = strlen(line);
             while (n > kStarNameTagLen && (line[n - 1] == '\r' || line[n - 1] == '\n')) n--;
@@ -86,7 +75,7 @@ char *star_read_header(os_file *archive) {
         }
         // Seeking the separator. Further name lines are ignored; a boundary drops the name.
         for (;;) {
-            if (!os_fgets(line, sizeof line, archive)) return failed_read(archive);
+            if (!os_fgets(line, sizeof line, archive)) return nullptr;
             if (is_separator_line(line)) return entry_name;
             if (star_is_boundary(line)) break;
         }
@@ -142,18 +131,18 @@ bool write_full(Run &run, os_file *out) {
 
 // The run's window holds the magic: decides whether it is a boundary line and what the line break
 // before it was.
-int at_magic(const Run &run, os_file *archive, os_file *out) {
-    if (run.bytes[0] == '\n') return 0;  // the rest of the boundary line is left for the next header read
-    if (run.bytes[0] != '\r' || run.bytes[1] != '\n') return star_fail(STAR_ERR_DAMAGED);  // no line can begin there
+star_result at_magic(const Run &run, os_file *archive, os_file *out) {
+    if (run.bytes[0] == '\n') return STAR_OK;  // the rest of the boundary line is left for the next header read
+    if (run.bytes[0] != '\r' || run.bytes[1] != '\n') return STAR_ERR_DAMAGED;  // no line can begin there
     char tail[5];
     if (!os_fgets(tail, sizeof tail, archive)) return ended(archive);
     size_t tn = strlen(tail);
     if (tn == 1 && tail[0] == '\n') {
         // CR LF before a boundary line that ends in a lone LF: the CR is body data.
         static const unsigned char cr = '\r';
-        return put(out, &cr, 1) ? 0 : star_fail(STAR_ERR_WRITE);
+        return put(out, &cr, 1) ? STAR_OK : STAR_ERR_WRITE;
     }
-    return tn == 2 && tail[0] == '\r' ? 0 : star_fail(STAR_ERR_DAMAGED);
+    return tn == 2 && tail[0] == '\r' ? STAR_OK : STAR_ERR_DAMAGED;
 }
 
 }  // namespace
@@ -162,7 +151,7 @@ int at_magic(const Run &run, os_file *archive, os_file *out) {
 // so where the stream has bytes buffered the copy takes such a stretch at once (up to the next
 // LF, the end of the run, or the end of the buffer) and consumes exactly the bytes the byte-wise
 // rule would have: the same runs, the same checks, the same writes, the same stream position.
-int star_copy_body(os_file *archive, os_file *out) {
+star_result star_copy_body(os_file *archive, os_file *out) {
     Run run;
     for (;;) {
         const unsigned char *ahead;
@@ -181,18 +170,18 @@ int star_copy_body(os_file *archive, os_file *out) {
                 return at_magic(run, archive, out);
             }
             os_skip(archive, take);
-            if (run.n == kRunMax && !write_full(run, out)) return star_fail(STAR_ERR_WRITE);
+            if (run.n == kRunMax && !write_full(run, out)) return STAR_ERR_WRITE;
             continue;
         }
         int c = os_getc(archive);
         if (c < 0) return ended(archive);
         if (c == '\n' && run.n > 0) {
-            if (!end_line(run, out)) return star_fail(STAR_ERR_WRITE);
+            if (!end_line(run, out)) return STAR_ERR_WRITE;
             continue;
         }
         run.bytes[run.n++] = (unsigned char)c;
         if (run.n == kRunMax) {
-            if (!write_full(run, out)) return star_fail(STAR_ERR_WRITE);
+            if (!write_full(run, out)) return STAR_ERR_WRITE;
             continue;
         }
         if (run.n == run.window() && run.window_has_magic()) return at_magic(run, archive, out);

@@ -1,18 +1,5 @@
-// The cause of the latest failure, and the texts the tools print for each cause.
+// The texts the tools print for each way the core fails.
 #include "star_result.h"
-
-namespace {
-
-star_result last = STAR_OK;
-
-}  // namespace
-
-star_result star_last_error(void) { return last; }
-
-int star_fail(star_result why) {
-    last = why;
-    return -1;
-}
 
 const char *star_result_text(int result) {
     switch (result) {

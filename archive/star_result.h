@@ -1,10 +1,10 @@
-// Why an archive or payload call failed: one result code for the reader, the writer and the payload.
+// How the core fails: every operation that can fail returns one of these, STAR_OK or the cause.
 //
-// The reader's and the payload's operations keep their plain results (0 or -1, a name or null);
-// after a failure star_last_error() says which of the causes below it was, until the next
-// failure. It is the one piece of state shared by those calls, as errno is for the C library: the
-// installer has one thread, and callers that only need to know whether it worked never look.
-// The writer's operations return the code itself.
+// The reader, the writer, the extraction, the payload and the change of a target all report by
+// their result alone, and nothing else records a failure: a caller that only needs to know whether
+// an operation worked tests the result against STAR_OK (0; every cause is negative), and one that
+// tells the user why passes it to star_result_text. Operations that hand back a name give null at
+// the end of the archive, and the stream's error flag (os_ferror) says whether a read failed.
 #ifndef ZORV_STAR_RESULT_H
 #define ZORV_STAR_RESULT_H
 
@@ -26,12 +26,6 @@ enum star_result {
     STAR_ERR_JOURNAL = -13,    // the target holds a journal that no run could have written
     STAR_ERR_NO_MEMORY = -14   // memory for the change's plan or journal cannot be had
 };
-
-// The cause of the latest failure of a reader or payload call (STAR_OK before any).
-star_result star_last_error(void);
-
-// Records why a call fails and gives the call's failure result, -1.
-int star_fail(star_result why);
 
 // One line of English for a code, for the tools' messages ("the archive is damaged").
 const char *star_result_text(int result);

@@ -114,23 +114,23 @@ star_result star_walk_make(star_walk *w, const char *name) {
     return r == STAR_ERR_NOT_FOUND ? STAR_ERR_WRITE : r;
 }
 
-int star_open_destination(star_destination *d, const char *path, int make) {
+star_result star_open_destination(star_destination *d, const char *path, int make) {
     d->dir = d->base = nullptr;
     d->made_count = 0;
     d->made_names[0] = '\0';
     if (!path || !*path) path = ".";
-    if ((d->dir = os_open_dir(path))) return 0;
-    if (!make) return star_fail(STAR_ERR_WRITE);
+    if ((d->dir = os_open_dir(path))) return STAR_OK;
+    if (!make) return STAR_ERR_WRITE;
     // The deepest level of the path that opens, as the system resolves it, then each missing one
     // made and opened from the one above.
     char full[kStarPathSize];
-    if (!os_full_path(path, full, sizeof full)) return star_fail(STAR_ERR_TOO_LONG);
+    if (!os_full_path(path, full, sizeof full)) return STAR_ERR_TOO_LONG;
     size_t n = strlen(full);
     while (n > 1 && star_is_separator(full[n - 1]) && full[n - 2] != ':') full[--n] = '\0';
     size_t cut = n;
     for (;;) {
         while (cut > 0 && !star_is_separator(full[cut - 1])) cut--;
-        if (cut == 0) return star_fail(STAR_ERR_WRITE);
+        if (cut == 0) return STAR_ERR_WRITE;
         // The separator stays for a root ("/", "C:\"), and goes for any other level.
         size_t keep = cut - 1;
         if (keep == 0 || full[keep - 1] == ':') keep = cut;
@@ -152,14 +152,14 @@ int star_open_destination(star_destination *d, const char *path, int make) {
             next = os_open_dir_at(parent, level, &kind);
         if (!next) {
             star_close_destination(d, 1);
-            return star_fail(d->made_count == STAR_MAX_LEVELS ? STAR_ERR_TOO_LONG : STAR_ERR_WRITE);
+            return d->made_count == STAR_MAX_LEVELS ? STAR_ERR_TOO_LONG : STAR_ERR_WRITE;
         }
         memcpy(d->made_names + names_len, level, end - start + 1);
         names_len += end - start + 1;
         d->made[d->made_count++] = parent = next;
     }
     d->dir = parent;
-    return 0;
+    return STAR_OK;
 }
 
 void star_close_destination(star_destination *d, int remove_made) {

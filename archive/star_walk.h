@@ -31,10 +31,10 @@ struct star_destination {
 };
 
 // Opens the folder at path (null or empty: the current folder), as the system resolves it; with
-// make, its missing levels are made first, outermost first, each opened from the one above. 0, or
-// -1 with nothing made (STAR_ERR_WRITE when it cannot be opened or made, STAR_ERR_TOO_LONG when its
-// path does not fit).
-int star_open_destination(star_destination *d, const char *path, int make);
+// make, its missing levels are made first, outermost first, each opened from the one above.
+// STAR_OK, or with nothing made STAR_ERR_WRITE when it cannot be opened or made, STAR_ERR_TOO_LONG
+// when its path does not fit.
+star_result star_open_destination(star_destination *d, const char *path, int make);
 
 // Lets go of the destination; with remove_made, the levels its opening made are removed again,
 // deepest first, those still empty.

@@ -71,8 +71,8 @@ extern "C" int __wrap_BZ2_bzDecompressInit(bz_stream *s, int verbosity, int smal
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memory_reset();
     memory_set_resource(101, std::string(reinterpret_cast<const char *>(data), size));
-    int result = install_payload("sub\\target/");
-    if (result != 0 && result != -1) fuzz_fail("result other than 0 or -1");
+    star_result result = install_payload("sub\\target/");
+    fuzz_check_result(result);
     bool any = false;
     for (auto &f : memory_files()) {
         if (f.first.compare(0, 8, "tmp_inst") == 0) fuzz_fail("a temporary file left behind");

@@ -14,6 +14,10 @@
 const uint64_t kBzBlockMagic = 0x314159265359ULL;
 const uint64_t kBzEndMagic = 0x177245385090ULL;
 const unsigned kBzHeaderBits = 32, kBzMagicBits = 48, kBzCrcBits = 32;
+// The bytes from a stream's start to the end of its first block's CRC ("BZh9", magic, CRC), and
+// the bytes an end magic and the stream CRC take at most, with the padding to the byte.
+const size_t kBzFirstBlockBytes = (kBzHeaderBits + kBzMagicBits + kBzCrcBits) / 8;
+const size_t kBzEndBytes = (kBzMagicBits + kBzCrcBits) / 8 + 1;
 // No magic found.
 const uint64_t kBzNone = ~uint64_t(0);
 

@@ -59,43 +59,44 @@ struct journal_facts {
 };
 
 // Reads the journal the change holds, whole, and checks every line before anything is done by
-// it; the lines are then the change's. False with nothing changed (STAR_ERR_JOURNAL for a journal
-// that no run could have written, STAR_ERR_READ for one that cannot be read).
-bool journal_read(change &c, journal_facts &facts);
+// it; the lines are then the change's. Otherwise nothing changes: STAR_ERR_JOURNAL for a journal
+// that no run could have written, STAR_ERR_READ for one that cannot be read.
+star_result journal_read(change &c, journal_facts &facts);
 
 // Whether the change may write name, or a journal name it: a file's name (not empty, not ending in
 // a separator) that stays inside the target by the archive's name rule and does not reach the
 // change's own folder in any spelling.
 bool journal_name_is_acceptable(const char *name);
 
-// Writes one line (kind, then the number when it is not 0, then the name) to the journal and its
-// lines; with flush, it is on the disk before this returns, ahead of the step it announces.
-bool journal_record(change &c, char kind, unsigned number, const char *name, bool flush);
+// Writes one line (kind, then the number when it is not 0, then the name when there is one) to the
+// journal and its lines; with flush, it is on the disk before this returns, ahead of the step it
+// announces. STAR_ERR_WRITE, STAR_ERR_TOO_LONG (past what a run writes) or STAR_ERR_NO_MEMORY.
+star_result journal_record(change &c, char kind, unsigned number, const char *name, bool flush);
 
 // Whether the journal on the disk ends in the mark of a change made whole: after writing the mark
 // failed, it may have reached the disk all the same, and a later run would believe it.
 bool journal_marked_on_disk(change &c);
 
-// Empties the journal on the disk and in memory: false when that fails (STAR_ERR_WRITE).
-bool journal_empty(change &c);
+// Empties the journal on the disk and in memory: STAR_OK or STAR_ERR_WRITE.
+star_result journal_empty(change &c);
 
 // ---- The recovery (recovery.cpp) ----
 
 // Finishes what the journal the change holds says an earlier run left unfinished; the journal is
-// then empty, for the change to come. False when that cannot be done now: the journal then stays
-// as it was for a later run.
-bool settle(change &c);
+// then empty, for the change to come. Otherwise the cause why that cannot be done now: the journal
+// then stays for a later run.
+star_result settle(change &c);
 
-// A failure after the change began: everything is put back, the failure's cause kept; when that
-// cannot be done now, the journal stays for the next run. -1.
-int abandon(change &c);
+// A failure, why, after the change began: everything is put back and the target let go; when that
+// cannot be done now, the journal stays for the next run. Gives why.
+star_result abandon(change &c, star_result why);
 
 // ---- The change (transaction.cpp) ----
 
 // The name of the file moved aside as number, inside the change's own folder: its decimal digits.
 void aside_name(unsigned number, char out[16]);
-// Puts the names folder holds on the disk: false when that fails (STAR_ERR_WRITE).
-bool sync_folder(os_dir *folder);
+// Puts the names folder holds on the disk: STAR_OK or STAR_ERR_WRITE.
+star_result sync_folder(os_dir *folder);
 
 // The folder last put on the disk, by the text that names it: a handle's address says nothing, as
 // the walk lets go of folders and opens others.
@@ -105,7 +106,7 @@ struct synced_folder {
     bool any;
 };
 // Puts folder, which holds leaf, the last level of name, on the disk, unless it was the last one.
-bool sync_once(synced_folder &last, os_dir *folder, const char *name, const char *leaf);
+star_result sync_once(synced_folder &last, os_dir *folder, const char *name, const char *leaf);
 
 // Lets go of the target once nothing of the change is left: the journal and the change's folder
 // go, and with undone the levels of the target's path that this run made.

@@ -95,16 +95,16 @@ bool journal_previous(const change &c, size_t *at, journal_line &l) {
     return parse_line(c.lines.items + start, end - start, l);
 }
 
-bool journal_read(change &c, journal_facts &facts) {
+star_result journal_read(change &c, journal_facts &facts) {
     facts.finished = false;
     facts.files = 0;
     c.lines.clear();
     long long size = os_file_size(c.journal);
-    if (size < 0) return star_fail(STAR_ERR_READ), false;
-    if (size > kJournalLimit) return star_fail(STAR_ERR_JOURNAL), false;
-    if (!c.lines.reserve(size_t(size) + 1)) return star_fail(STAR_ERR_NO_MEMORY), false;
+    if (size < 0) return STAR_ERR_READ;
+    if (size > kJournalLimit) return STAR_ERR_JOURNAL;
+    if (!c.lines.reserve(size_t(size) + 1)) return STAR_ERR_NO_MEMORY;
     if (os_fseek(c.journal, 0) != 0 || os_fread(c.lines.items, size_t(size), c.journal) != size_t(size))
-        return star_fail(STAR_ERR_READ), false;
+        return STAR_ERR_READ;
     // A last line cut short announced a step never taken, and counts for nothing, but for the mark
     // of a finished run, which is whole as soon as its one character is.
     size_t whole = size_t(size);
@@ -112,7 +112,7 @@ bool journal_read(change &c, journal_facts &facts) {
     bool mark = size_t(size) - whole == 1 && c.lines.items[whole] == 'c';
     if (size_t(size) - whole >= kLineSize || !check_lines(c.lines.items, whole, facts) || (mark && facts.finished)) {
         c.lines.clear();
-        return star_fail(STAR_ERR_JOURNAL), false;
+        return STAR_ERR_JOURNAL;
     }
     c.lines.count = whole;
     if (mark) {
@@ -131,13 +131,13 @@ bool journal_read(change &c, journal_facts &facts) {
         star_result r = star_walk_to(&c.walk, l.name, &folder, &leaf, &missing);
         if (r == STAR_ERR_NAME || r == STAR_ERR_TOO_LONG) {
             c.lines.clear();
-            return star_fail(STAR_ERR_JOURNAL), false;
+            return STAR_ERR_JOURNAL;
         }
     }
-    return true;
+    return STAR_OK;
 }
 
-bool journal_record(change &c, char kind, unsigned number, const char *name, bool flush) {
+star_result journal_record(change &c, char kind, unsigned number, const char *name, bool flush) {
     // kind, then " number" when there is one, then " name" when there is one.
     char line[kLineSize];
     size_t n = 0;
@@ -149,19 +149,18 @@ bool journal_record(change &c, char kind, unsigned number, const char *name, boo
     }
     size_t name_len = name ? strlen(name) : 0;
     if (n + 1 + name_len + 1 >= sizeof line || (long long)(c.lines.count + n + 1 + name_len + 1) > kJournalLimit)
-        return star_fail(STAR_ERR_TOO_LONG), false;
+        return STAR_ERR_TOO_LONG;
     if (name) {
         line[n++] = ' ';
         memcpy(line + n, name, name_len);
         n += name_len;
     }
-    if (!c.lines.reserve(c.lines.count + n + 1)) return star_fail(STAR_ERR_NO_MEMORY), false;
+    if (!c.lines.reserve(c.lines.count + n + 1)) return STAR_ERR_NO_MEMORY;
     line[n] = '\n';
-    if (os_fwrite(line, n + 1, c.journal) != n + 1 || (flush && os_fsync(c.journal) != 0))
-        return star_fail(STAR_ERR_WRITE), false;
+    if (os_fwrite(line, n + 1, c.journal) != n + 1 || (flush && os_fsync(c.journal) != 0)) return STAR_ERR_WRITE;
     line[n] = '\0';
     c.lines.add(line, n + 1);
-    return true;
+    return STAR_OK;
 }
 
 bool journal_marked_on_disk(change &c) {
@@ -175,7 +174,7 @@ bool journal_marked_on_disk(change &c) {
     return os_fseek(c.journal, long(size)) == 0 && marked;
 }
 
-bool journal_empty(change &c) {
+star_result journal_empty(change &c) {
     c.lines.clear();
-    return (os_ftruncate(c.journal) == 0 && os_fsync(c.journal) == 0) || (star_fail(STAR_ERR_WRITE), false);
+    return os_ftruncate(c.journal) == 0 && os_fsync(c.journal) == 0 ? STAR_OK : STAR_ERR_WRITE;
 }

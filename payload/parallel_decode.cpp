@@ -1,4 +1,4 @@
-// The payload's bzip2 stream decoded block by block on worker threads, and written in order.
+// The payload's bzip2 stream decoded block by block on worker threads, or else in one pass.
 //
 // The calling thread reads the compressed file, finds the blocks and writes what the workers
 // decoded. The workers are started once per run, as their first jobs come, and each keeps its
@@ -17,8 +17,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "bzip2_decoder.h"
 #include "bzip2_stream.h"
-#include "star_result.h"
 
 namespace {
 
@@ -40,60 +40,12 @@ const size_t kFirstOutput = 1 << 16;
 const size_t kDecoderMemory = 3700000;
 const size_t kBudget32 = 64 << 20;
 
-// A decoder's memory, kept from one stream to the next: libbzip2 asks for the same sizes at every
-// stream (its state, then the arrays of the block size), and gets them back at once, so that a
-// job's BZ2_bzDecompressInit and BZ2_bzDecompressEnd make no system call and touch no fresh page.
-struct arena {
-    struct piece {
-        void *memory;
-        size_t size;
-        bool in_use;
-    } pieces[4];
-};
-
-void *arena_alloc(void *opaque, int items, int size) {
-    arena *a = static_cast<arena *>(opaque);
-    size_t n = size_t(items) * size_t(size);
-    arena::piece *spare = nullptr;
-    for (arena::piece &p : a->pieces) {
-        if (p.in_use) continue;
-        if (p.memory && p.size == n) {
-            p.in_use = true;
-            return p.memory;
-        }
-        if (!spare || !p.memory) spare = &p;
-    }
-    if (!spare) return nullptr;  // libbzip2 then reports BZ_MEM_ERROR
-    free(spare->memory);
-    spare->memory = malloc(n);
-    spare->size = n;
-    spare->in_use = spare->memory != nullptr;
-    return spare->memory;
-}
-
-void arena_free(void *opaque, void *memory) {
-    for (arena::piece &p : static_cast<arena *>(opaque)->pieces)
-        if (p.memory == memory) p.in_use = false;
-}
-
-void arena_release(arena &a) {
-    for (arena::piece &p : a.pieces) free(p.memory);
-}
-
-int open_decoder(bz_stream *s, arena *memory) {
-    memset(s, 0, sizeof *s);
-    s->bzalloc = arena_alloc;
-    s->bzfree = arena_free;
-    s->opaque = memory;
-    return BZ2_bzDecompressInit(s, 0, 0);
-}
-
 struct block_job {
     unsigned char *stream;  // its blocks as a stream of their own
     size_t stream_cap, stream_size;
     unsigned char *out;  // their decoded bytes
     size_t out_cap, out_size;
-    arena *memory;   // the decoder's: its worker's
+    bz_arena *memory;  // the decoder's: its worker's
     unsigned on;     // that worker
     bool whole;      // decoded to its end mark, every CRC right, every input byte used
     bool too_large;  // whole, but more than kMaxOutput bytes: out holds none of them
@@ -113,35 +65,31 @@ void decode_job(void *arg) {
     block_job *job = static_cast<block_job *>(arg);
     job->whole = job->too_large = false;
     job->out_size = 0;
-    bz_stream s;
-    if (open_decoder(&s, job->memory) != BZ_OK) return;
-    s.next_in = reinterpret_cast<char *>(job->stream);
-    s.avail_in = unsigned(job->stream_size);
+    bz_decoder d;
+    if (bz_decoder_open(&d, job->memory) != STAR_OK) return;
+    d.s.next_in = reinterpret_cast<char *>(job->stream);
+    d.s.avail_in = unsigned(job->stream_size);
+    d.input_ended = true;
     char scratch[1 << 14];
-    for (;;) {
+    star_result r = STAR_OK;
+    while (r == STAR_OK && !d.finished) {
         if (!job->too_large && job->out_size == job->out_cap) {
             size_t bigger = job->out_cap < kFirstOutput ? kFirstOutput : 2 * job->out_cap;
             if (job->out_cap >= kMaxOutput) job->too_large = true;
             else if (!reserve(&job->out, &job->out_cap, bigger < kMaxOutput ? bigger : kMaxOutput)) break;
         }
-        unsigned room = unsigned(job->too_large ? sizeof scratch : job->out_cap - job->out_size);
-        s.next_out = job->too_large ? scratch : reinterpret_cast<char *>(job->out + job->out_size);
-        s.avail_out = room;
-        int r = BZ2_bzDecompress(&s);
-        if (!job->too_large) job->out_size += room - s.avail_out;
-        if (r == BZ_STREAM_END) {
-            job->whole = s.avail_in == 0;
-            break;
-        }
-        // An error, or all the input taken and more wanted.
-        if (r != BZ_OK || (s.avail_in == 0 && s.avail_out > 0)) break;
+        size_t got;
+        if (job->too_large) r = bz_decode(&d, scratch, sizeof scratch, &got);
+        else r = bz_decode(&d, reinterpret_cast<char *>(job->out + job->out_size), job->out_cap - job->out_size, &got);
+        if (!job->too_large) job->out_size += got;
     }
-    BZ2_bzDecompressEnd(&s);
+    job->whole = d.finished && d.s.avail_in == 0;
+    bz_decoder_close(&d);
 }
 
 struct worker {
     os_worker thread;
-    arena memory;
+    bz_arena memory;
 };
 
 // The workers, the jobs in flight and the compressed bytes read ahead. Whatever way the decoding
@@ -150,21 +98,22 @@ struct pipeline {
     os_file *in = nullptr;
     unsigned workers = 0, started = 0;
     worker *crew = nullptr;
-    arena own = {};  // the calling thread's decoder, for jobs decoded again as they are written
+    bz_arena own = {};  // the calling thread's decoder, for jobs decoded again as they are written
     unsigned slots = 0, head = 0, running = 0;
     unsigned long long handed = 0;
     block_job *jobs = nullptr;
     unsigned char *bytes = nullptr;  // the compressed file from some byte on
     size_t cap = 0, size = 0;
     bool ended = false;
+    star_result failure = STAR_OK;  // a read or write that failed: no falling back from that
 
     ~pipeline() {
         for (; running > 0; running--, head = (head + 1) % slots) os_worker_wait(crew[jobs[head].on].thread);
         for (unsigned i = 0; i < started; i++) {
             os_worker_stop(crew[i].thread);
-            arena_release(crew[i].memory);
+            bz_arena_release(&crew[i].memory);
         }
-        arena_release(own);
+        bz_arena_release(&own);
         for (unsigned i = 0; jobs && i < slots; i++) {
             free(jobs[i].stream);
             free(jobs[i].out);
@@ -200,44 +149,37 @@ read_result read_until(pipeline &p, size_t keep, size_t want, size_t *dropped) {
     return read_ok;
 }
 
-// Writes a job the worker found whole; one beyond kMaxOutput is decoded again, piece by piece.
-parallel_result write_job(block_job &job, os_file *archive, arena *memory) {
+// Writes a job the worker found whole; one beyond kMaxOutput is decoded again, piece by piece. False
+// when the job is not written whole: a write that failed (p.failure says so), or a job to fall back
+// from.
+bool write_job(pipeline &p, block_job &job, os_file *archive) {
     if (!job.too_large) {
-        if (os_fwrite(job.out, job.out_size, archive) == job.out_size) return parallel_decoded;
-        star_fail(STAR_ERR_WRITE);
-        return parallel_failed;
+        if (os_fwrite(job.out, job.out_size, archive) == job.out_size) return true;
+        p.failure = STAR_ERR_WRITE;
+        return false;
     }
-    bz_stream s;
-    if (open_decoder(&s, memory) != BZ_OK) return parallel_fall_back;
-    s.next_in = reinterpret_cast<char *>(job.stream);
-    s.avail_in = unsigned(job.stream_size);
-    parallel_result result = parallel_fall_back;
-    for (;;) {
-        s.next_out = reinterpret_cast<char *>(job.out);
-        s.avail_out = unsigned(job.out_cap);
-        int r = BZ2_bzDecompress(&s);
-        size_t n = job.out_cap - s.avail_out;
-        if (n > 0 && os_fwrite(job.out, n, archive) != n) {
-            star_fail(STAR_ERR_WRITE);
-            result = parallel_failed;
-            break;
-        }
-        if (r != BZ_OK) {
-            if (r == BZ_STREAM_END) result = parallel_decoded;
-            break;
-        }
+    bz_decoder d;
+    if (bz_decoder_open(&d, &p.own) != STAR_OK) return false;
+    d.s.next_in = reinterpret_cast<char *>(job.stream);
+    d.s.avail_in = unsigned(job.stream_size);
+    d.input_ended = true;
+    star_result r = STAR_OK;
+    while (r == STAR_OK && !d.finished) {
+        size_t got;
+        r = bz_decode(&d, reinterpret_cast<char *>(job.out), job.out_cap, &got);
+        if (got > 0 && os_fwrite(job.out, got, archive) != got) r = p.failure = STAR_ERR_WRITE;
     }
-    BZ2_bzDecompressEnd(&s);
-    return result;
+    bz_decoder_close(&d);
+    return r == STAR_OK;
 }
 
 // Waits for the oldest job in flight and writes it.
-parallel_result finish_oldest(pipeline &p, os_file *archive) {
+bool finish_oldest(pipeline &p, os_file *archive) {
     block_job &job = p.jobs[p.head];
     os_worker_wait(p.crew[job.on].thread);
     p.head = (p.head + 1) % p.slots;
     p.running--;
-    return job.whole ? write_job(job, archive, &p.own) : parallel_fall_back;
+    return job.whole && write_job(p, job, archive);
 }
 
 // Hands job to the next worker in turn, which has none in hand: the oldest job was its last.
@@ -270,23 +212,24 @@ unsigned decoding_workers(void) {
     return workers > 0 ? workers : 1;
 }
 
-parallel_result decompress_in_parallel(os_file *in, os_file *archive, unsigned workers) {
-    pipeline p;
-    p.in = in;
-    p.workers = workers;
-    p.slots = workers + 1;
+namespace {
+
+// Decodes the stream's blocks on the workers: true when every one decoded whole, false to fall back
+// (or, with p.failure set, on a read or write that failed).
+bool in_parallel(pipeline &p, os_file *archive) {
+    p.slots = p.workers + 1;
     p.jobs = static_cast<block_job *>(calloc(p.slots, sizeof(block_job)));
-    p.crew = static_cast<worker *>(calloc(workers, sizeof(worker)));
-    if (!p.jobs || !p.crew) return parallel_fall_back;
+    p.crew = static_cast<worker *>(calloc(p.workers, sizeof(worker)));
+    if (!p.jobs || !p.crew) return false;
     size_t dropped;
     // The header, then the first block's magic (or the end's, for an empty stream) right after it.
-    if (read_until(p, 0, 14, &dropped) != read_ok) return star_fail(STAR_ERR_READ), parallel_failed;
-    if (p.size < 14 || memcmp(p.bytes, "BZh", 3) != 0 || p.bytes[3] < '1' || p.bytes[3] > '9')
-        return parallel_fall_back;
+    if (read_until(p, 0, kBzFirstBlockBytes, &dropped) != read_ok) return p.failure = STAR_ERR_READ, false;
+    if (p.size < kBzFirstBlockBytes || memcmp(p.bytes, "BZh", 3) != 0 || p.bytes[3] < '1' || p.bytes[3] > '9')
+        return false;
     const char level = char(p.bytes[3]);
     uint64_t start = kBzHeaderBits;  // the current block's magic, in bits of p.bytes
-    bool is_end = bz_get_bits(p.bytes, start, 48) == kBzEndMagic;
-    if (!is_end && bz_get_bits(p.bytes, start, 48) != kBzBlockMagic) return parallel_fall_back;
+    bool is_end = bz_get_bits(p.bytes, start, kBzMagicBits) == kBzEndMagic;
+    if (!is_end && bz_get_bits(p.bytes, start, kBzMagicBits) != kBzBlockMagic) return false;
     uint64_t scan = start + 1;
     uint64_t job_start = start;  // the first block not yet handed out
     uint32_t crc = 0, job_crc = 0;
@@ -294,20 +237,20 @@ parallel_result decompress_in_parallel(os_file *in, os_file *archive, unsigned w
         bool next_is_end = false;
         uint64_t next = bz_find_magic(p.bytes, p.size, scan, &next_is_end);
         if (next == kBzNone) {
-            if (p.ended) return parallel_fall_back;  // no end: the stream is cut short
-            if (p.size - size_t(start / 8) > kMaxBlockBytes + 64) return parallel_fall_back;
+            if (p.ended) return false;  // no end: the stream is cut short
+            if (p.size - size_t(start / 8) > kMaxBlockBytes + 64) return false;
             // Every window that lies wholly within the bytes has been looked at.
-            if (8 * uint64_t(p.size) > scan + 47) scan = 8 * uint64_t(p.size) - 47;
+            if (8 * uint64_t(p.size) > scan + kBzMagicBits - 1) scan = 8 * uint64_t(p.size) - (kBzMagicBits - 1);
             read_result r = read_until(p, size_t(job_start / 8), p.size + kReadPiece, &dropped);
-            if (r == read_error) return star_fail(STAR_ERR_READ), parallel_failed;
-            if (r == read_no_memory) return parallel_fall_back;
+            if (r == read_error) return p.failure = STAR_ERR_READ, false;
+            if (r == read_no_memory) return false;
             start -= 8 * dropped;
             scan -= 8 * dropped;
             job_start -= 8 * dropped;
             continue;
         }
         // The block from start to next, with its CRC.
-        if (next - start < kBzMagicBits + kBzCrcBits) return parallel_fall_back;
+        if (next - start < kBzMagicBits + kBzCrcBits) return false;
         uint32_t block_crc = uint32_t(bz_get_bits(p.bytes, start + kBzMagicBits, kBzCrcBits));
         crc = bz_combine_crc(crc, block_crc);
         job_crc = bz_combine_crc(job_crc, block_crc);
@@ -317,24 +260,56 @@ parallel_result decompress_in_parallel(os_file *in, os_file *archive, unsigned w
         if (!is_end && (next - job_start) / 8 < kJobBytes) continue;
         // The blocks from job_start to next, into a free job and onto a worker.
         block_job &job = p.jobs[(p.head + p.running) % p.slots];
-        if (!reserve(&job.stream, &job.stream_cap, bz_wrapped_size(next - job_start))) return parallel_fall_back;
+        if (!reserve(&job.stream, &job.stream_cap, bz_wrapped_size(next - job_start))) return false;
         job.stream_size = bz_wrap_blocks(job.stream, level, p.bytes, job_start, next, job_crc);
-        if (p.running == p.workers) {
-            parallel_result r = finish_oldest(p, archive);
-            if (r != parallel_decoded) return r;
-        }
-        if (!hand_out(p, job)) return parallel_fall_back;
+        if ((p.running == p.workers && !finish_oldest(p, archive)) || !hand_out(p, job)) return false;
         job_start = next;
         job_crc = 0;
     }
     // The stream CRC follows the end magic.
-    if (read_until(p, size_t(start / 8), size_t(start / 8) + 10 + 1, &dropped) != read_ok)
-        return star_fail(STAR_ERR_READ), parallel_failed;
+    if (read_until(p, size_t(start / 8), size_t(start / 8) + kBzEndBytes, &dropped) != read_ok)
+        return p.failure = STAR_ERR_READ, false;
     start -= 8 * dropped;
-    if (8 * uint64_t(p.size) < start + kBzMagicBits + kBzCrcBits) return parallel_fall_back;
-    while (p.running > 0) {
-        parallel_result r = finish_oldest(p, archive);
-        if (r != parallel_decoded) return r;
+    if (8 * uint64_t(p.size) < start + kBzMagicBits + kBzCrcBits) return false;
+    while (p.running > 0)
+        if (!finish_oldest(p, archive)) return false;
+    return bz_get_bits(p.bytes, start + kBzMagicBits, kBzCrcBits) == crc;
+}
+
+// Decodes the stream in one pass, reading and writing through the seam in pieces of 64 KiB.
+star_result in_one_pass(os_file *in, os_file *archive) {
+    bz_decoder d;
+    star_result r = bz_decoder_open(&d, nullptr);
+    static char input[1 << 16], piece[1 << 16];
+    while (r == STAR_OK && !d.finished) {
+        if (d.s.avail_in == 0 && !d.input_ended) {
+            d.s.next_in = input;
+            d.s.avail_in = unsigned(os_fread(input, sizeof input, in));
+            if (d.s.avail_in == 0 && os_ferror(in)) r = STAR_ERR_READ;
+            d.input_ended = d.s.avail_in == 0;
+        }
+        size_t got = 0;
+        if (r == STAR_OK) r = bz_decode(&d, piece, sizeof piece, &got);
+        if (got > 0 && os_fwrite(piece, got, archive) != got) r = STAR_ERR_WRITE;
     }
-    return bz_get_bits(p.bytes, start + kBzMagicBits, kBzCrcBits) == crc ? parallel_decoded : parallel_fall_back;
+    bz_decoder_close(&d);
+    return r;
+}
+
+}  // namespace
+
+star_result decode_bzip2(os_file *in, os_file *archive, unsigned workers, bool *parallel) {
+    star_result r;
+    {
+        pipeline p;
+        p.in = in;
+        p.workers = workers;
+        *parallel = in_parallel(p, archive);
+        r = p.failure;
+    }
+    if (*parallel || r != STAR_OK) return r;
+    // Over what the blocks' way wrote, from the start, so that every stream ends as one pass ends it.
+    if (os_fseek(in, 0) != 0) return STAR_ERR_READ;
+    if (os_fseek(archive, 0) != 0) return STAR_ERR_WRITE;
+    return in_one_pass(in, archive);
 }

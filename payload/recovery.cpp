@@ -12,92 +12,103 @@
 
 namespace {
 
-// The folder that holds name and name's last level there; false with nothing held when a level
-// is missing (*missing true) or stands in the way.
-bool reach(change &c, const char *name, os_dir **folder, const char **leaf, bool *missing) {
+// The folder that holds name, and name's last level there. STAR_ERR_NOT_FOUND when a level above
+// it is missing (nothing below it is there either); STAR_ERR_NAME for a link on the way;
+// STAR_ERR_WRITE for anything else in the way.
+star_result reach(change &c, const char *name, os_dir **folder, const char **leaf) {
     size_t end;
     star_result r = star_walk_to(&c.walk, name, folder, leaf, &end);
-    *missing = r == STAR_ERR_NOT_FOUND;
-    if (r != STAR_OK && !*missing) star_fail(r == STAR_ERR_NAME ? STAR_ERR_NAME : STAR_ERR_WRITE);
-    return r == STAR_OK;
+    return r == STAR_OK || r == STAR_ERR_NOT_FOUND || r == STAR_ERR_NAME ? r : STAR_ERR_WRITE;
 }
 
-// Deletes what stands at name, if it is a file or a link: one the run wrote, or moved aside. A
-// folder is nobody's file to delete: it stays.
-bool remove_if_there(os_dir *folder, const char *leaf) {
+// Deletes what stands at leaf inside folder, if it is a file or a link: one the run wrote, or moved
+// aside. A folder is nobody's file to delete: it stays.
+star_result remove_if_there(os_dir *folder, const char *leaf) {
     int kind = os_kind_at(folder, leaf);
-    if (kind == OS_KIND_NONE || kind == OS_KIND_FOLDER) return true;
-    return (kind != -1 && os_remove_at(folder, leaf) == 0) || (star_fail(STAR_ERR_WRITE), false);
+    if (kind == OS_KIND_NONE || kind == OS_KIND_FOLDER) return STAR_OK;
+    return kind != -1 && os_remove_at(folder, leaf) == 0 ? STAR_OK : STAR_ERR_WRITE;
 }
 
 // Puts one moved-aside file back, under its own name, in place of whatever the run wrote there.
-bool put_back(change &c, unsigned number, const char *name, synced_folder &synced) {
+star_result put_back(change &c, unsigned number, const char *name, synced_folder &synced) {
     char moved[16];
     aside_name(number, moved);
     int kind = os_kind_at(c.aside, moved);
-    if (kind == OS_KIND_NONE) return true;  // the run was stopped before it moved the file
-    if (kind != OS_KIND_FILE && kind != OS_KIND_LINK) return star_fail(STAR_ERR_WRITE), false;
+    if (kind == OS_KIND_NONE) return STAR_OK;  // the run was stopped before it moved the file
+    if (kind != OS_KIND_FILE && kind != OS_KIND_LINK) return STAR_ERR_WRITE;
     os_dir *folder;
     const char *leaf;
-    bool missing;
-    if (!reach(c, name, &folder, &leaf, &missing)) return missing ? (star_fail(STAR_ERR_WRITE), false) : false;
+    star_result r = reach(c, name, &folder, &leaf);
+    if (r != STAR_OK) return r == STAR_ERR_NOT_FOUND ? STAR_ERR_WRITE : r;
     int now = os_kind_at(folder, leaf);
-    if (now == OS_KIND_FOLDER || now < 0) return star_fail(STAR_ERR_WRITE), false;
-    if (now != OS_KIND_NONE && os_remove_at(folder, leaf) != 0) return star_fail(STAR_ERR_WRITE), false;
-    if (os_rename_at(c.aside, moved, folder, leaf) != 0) return star_fail(STAR_ERR_WRITE), false;
+    if (now == OS_KIND_FOLDER || now < 0) return STAR_ERR_WRITE;
+    if (now != OS_KIND_NONE && os_remove_at(folder, leaf) != 0) return STAR_ERR_WRITE;
+    if (os_rename_at(c.aside, moved, folder, leaf) != 0) return STAR_ERR_WRITE;
     return sync_once(synced, folder, name, leaf);
 }
 
-// Undoes this change's lines, or an unfinished earlier run's, last step first, so that a name
-// written twice gets back what it held first.
-bool undo(change &c) {
+// Undoes one line, of this change or of an unfinished earlier run's.
+star_result undo_line(change &c, const journal_line &l, synced_folder &synced) {
+    if (l.kind == 'f') return put_back(c, l.number, l.name, synced);
+    if (l.kind != 'n' && l.kind != 'd') return STAR_OK;
+    os_dir *folder;
+    const char *leaf;
+    star_result r = reach(c, l.name, &folder, &leaf);
+    // Below a level that is not there, nothing of the run's is there either.
+    if (r != STAR_OK) return r == STAR_ERR_NOT_FOUND ? STAR_OK : r;
+    if (l.kind == 'n') return remove_if_there(folder, leaf);
+    os_rmdir_at(folder, leaf);  // a folder someone filled since is kept
+    return STAR_OK;
+}
+
+// Undoes the change's lines, last step first, so that a name written twice gets back what it held
+// first.
+star_result undo(change &c) {
     size_t at = c.lines.count;
     journal_line l;
     synced_folder synced = {};
     while (journal_previous(c, &at, l)) {
-        os_dir *folder;
-        const char *leaf;
-        bool missing;
-        if (l.kind == 'f') {
-            if (!put_back(c, l.number, l.name, synced)) return false;
-        } else if (l.kind == 'n') {
-            // Below a level that is not there, nothing of the run's is there either.
-            if (!reach(c, l.name, &folder, &leaf, &missing) ? !missing : !remove_if_there(folder, leaf)) return false;
-        } else if (l.kind == 'd') {
-            // A folder someone filled since is kept.
-            if (reach(c, l.name, &folder, &leaf, &missing)) os_rmdir_at(folder, leaf);
-            else if (!missing) return false;
-        }
+        star_result r = undo_line(c, l, synced);
+        if (r != STAR_OK) return r;
     }
     // The walk holds no level that a later step may remove.
     star_walk_stop(&c.walk);
-    return true;
+    return STAR_OK;
 }
 
 // Deletes what a finished change moved aside.
-bool delete_moved(change &c, unsigned files) {
+star_result delete_moved(change &c, unsigned files) {
     for (unsigned i = 1; i <= files; i++) {
         char moved[16];
         aside_name(i, moved);
-        if (!remove_if_there(c.aside, moved)) return false;
+        star_result r = remove_if_there(c.aside, moved);
+        if (r != STAR_OK) return r;
     }
-    return true;
+    return STAR_OK;
+}
+
+// Undoes the change, then lets the journal go: it holds nothing left to do.
+star_result undo_and_empty(change &c) {
+    star_result r = undo(c);
+    if (r == STAR_OK) r = sync_folder(c.aside);
+    return r == STAR_OK ? journal_empty(c) : r;
 }
 
 }  // namespace
 
-bool settle(change &c) {
+star_result settle(change &c) {
     journal_facts facts;
-    if (!journal_read(c, facts)) return false;
-    if (c.lines.count == 0) return true;
-    bool done = facts.finished ? delete_moved(c, facts.files) : undo(c);
+    star_result r = journal_read(c, facts);
+    if (r != STAR_OK || c.lines.count == 0) return r;
+    if (!facts.finished) return undo_and_empty(c);
     // The steps are on the disk before the journal that announced them goes.
-    return done && sync_folder(c.aside) && journal_empty(c);
+    r = delete_moved(c, facts.files);
+    if (r == STAR_OK) r = sync_folder(c.aside);
+    return r == STAR_OK ? journal_empty(c) : r;
 }
 
-int abandon(change &c) {
-    star_result why = star_last_error();
-    if (undo(c) && sync_folder(c.aside) && journal_empty(c)) release(c, true);
+star_result abandon(change &c, star_result why) {
+    if (undo_and_empty(c) == STAR_OK) release(c, true);
     else let_go(c);
-    return star_fail(why);
+    return why;
 }

@@ -16,43 +16,45 @@ const unsigned long long kRoomMargin = 32 << 10;
 
 // The change's folder and its journal are named on the disk before the first step counts on
 // them, and so are the levels of the target's path that this run made.
-bool name_on_disk(change &c) {
+star_result name_on_disk(change &c) {
     const star_destination &t = c.target;
     for (unsigned i = 0; i < t.made_count; i++)
-        if (!sync_folder(i ? t.made[i - 1] : t.base)) return false;
-    return sync_folder(t.dir) && sync_folder(c.aside);
+        if (sync_folder(i ? t.made[i - 1] : t.base) != STAR_OK) return STAR_ERR_WRITE;
+    return sync_folder(t.dir) == STAR_OK ? sync_folder(c.aside) : STAR_ERR_WRITE;
 }
 
 // Takes the target for this run: its missing levels made (with create), the change's folder, and
-// the journal held; then what an earlier run left finished. False, with nothing changed, when the
-// target cannot be taken or what it holds cannot be finished (the journal then stays as it was).
-// Without create, a target without the change's folder holds nothing to finish: true, with no
-// journal held.
-bool take(change &c, const char *target, bool create) {
-    if (star_open_destination(&c.target, target, create) != 0) return !create;
+// the journal held; then what an earlier run left finished. Otherwise the cause, with nothing
+// changed, when the target cannot be taken or what it holds cannot be finished (the journal then
+// stays as it was). Without create, a target without the change's folder holds nothing to finish:
+// STAR_OK, with no journal held.
+star_result take(change &c, const char *target, bool create) {
+    star_result r = star_open_destination(&c.target, target, create);
+    if (r != STAR_OK) return create ? r : STAR_OK;
     int kind = os_kind_at(c.target.dir, ZORV_ASIDE_FOLDER);
-    if (kind == OS_KIND_NONE && !create) return true;
+    if (kind == OS_KIND_NONE && !create) return STAR_OK;
     bool fresh = kind == OS_KIND_NONE && os_mkdir_at(c.target.dir, ZORV_ASIDE_FOLDER) == 0;
     int held = 0;
     if (fresh || kind == OS_KIND_FOLDER) c.aside = os_open_dir_at(c.target.dir, ZORV_ASIDE_FOLDER, &kind);
     if (c.aside) c.journal = os_hold_at(c.aside, ZORV_JOURNAL_NAME, 0, &held);
     if (!c.journal) {
-        star_fail(held ? STAR_ERR_IN_USE : STAR_ERR_WRITE);
         os_close_dir(c.aside);
         c.aside = nullptr;
         if (fresh) os_rmdir_at(c.target.dir, ZORV_ASIDE_FOLDER);
         star_close_destination(&c.target, 1);
-        return false;
+        return held ? STAR_ERR_IN_USE : STAR_ERR_WRITE;
     }
     star_walk_start(&c.walk, c.target.dir, c.aside);
     // A journal just made holds nothing to finish.
-    if (name_on_disk(c) && (fresh || settle(c))) return true;
+    r = name_on_disk(c);
+    if (r == STAR_OK && !fresh) r = settle(c);
+    if (r == STAR_OK) return STAR_OK;
     // A journal of an earlier run stays as it was: only the run that finishes it may let it go.
     // One that holds nothing goes with the change's folder, as a run cut off before its journal
     // began leaves them.
     if (fresh || os_file_size(c.journal) == 0) release(c, true);
     else let_go(c);
-    return false;
+    return r;
 }
 
 // ---- The plan ----
@@ -60,11 +62,11 @@ bool take(change &c, const char *target, bool create) {
 // The line of the file that stands at leaf, the last level of name inside folder, which is to be
 // moved aside as the next number: under the name it has now, which the entry may spell otherwise,
 // for it to be put back under.
-bool record_move(change &c, const char *name, os_dir *folder, const char *leaf, bool flush) {
+star_result record_move(change &c, const char *name, os_dir *folder, const char *leaf, bool flush) {
     char own[kStarPathSize], stored[kStarPathSize];
     size_t above = size_t(leaf - name);
     if (!os_stored_name_at(folder, leaf, stored, sizeof stored) || above + strlen(stored) >= sizeof own)
-        return star_fail(STAR_ERR_WRITE), false;
+        return STAR_ERR_WRITE;
     memcpy(own, name, above);
     strcpy(own + above, stored);
     return journal_record(c, 'f', ++c.numbered, own, flush);
@@ -79,20 +81,21 @@ bool planned_already(const change &c, const char *name, size_t end, size_t last)
 
 // Records the folders of name from the missing one that ends at missing down to the last, to be
 // made with the plan's others.
-bool plan_folders(change &c, const char *name, size_t missing, size_t &last) {
+star_result plan_folders(change &c, const char *name, size_t missing, size_t &last) {
     size_t at = 0, start, end, next_start, next_end;
     while (star_next_level(name, &at, &start, &end) && end < missing) {}
     for (;;) {
         size_t after = at;
         // The last level is the entry's own.
-        if (!star_next_level(name, &after, &next_start, &next_end)) return true;
+        if (!star_next_level(name, &after, &next_start, &next_end)) return STAR_OK;
         if (!planned_already(c, name, end, last)) {
             char folder[kStarPathSize];
             memcpy(folder, name, end);
             folder[end] = '\0';
             last = c.folders.count;
-            if (!journal_record(c, 'd', 0, folder, false)) return false;
-            if (!c.folders.add(folder, end + 1)) return star_fail(STAR_ERR_NO_MEMORY), false;
+            star_result r = journal_record(c, 'd', 0, folder, false);
+            if (r != STAR_OK) return r;
+            if (!c.folders.add(folder, end + 1)) return STAR_ERR_NO_MEMORY;
         }
         at = after, start = next_start, end = next_end;
     }
@@ -100,7 +103,7 @@ bool plan_folders(change &c, const char *name, size_t missing, size_t &last) {
 
 // Plans the entry name: its missing folders, and its file's step (moved aside, or nothing there),
 // recorded in lines that go to the disk with the rest of the plan.
-bool plan_entry(change &c, const char *name, size_t &last_folder) {
+star_result plan_entry(change &c, const char *name, size_t &last_folder) {
     os_dir *folder = nullptr;
     const char *leaf = nullptr;
     size_t missing = 0;
@@ -112,21 +115,16 @@ bool plan_entry(change &c, const char *name, size_t &last_folder) {
     }
     star_result r = missing ? STAR_ERR_NOT_FOUND : star_walk_to(&c.walk, name, &folder, &leaf, &missing);
     int kind = OS_KIND_NONE;
-    if (r == STAR_ERR_NOT_FOUND) {
-        if (!plan_folders(c, name, missing, last_folder)) return false;
-    } else if (r != STAR_OK) {
-        return star_fail(r), false;
-    } else {
-        kind = os_kind_at(folder, leaf);
-    }
+    if (r == STAR_ERR_NOT_FOUND) r = plan_folders(c, name, missing, last_folder);
+    else if (r == STAR_OK) kind = os_kind_at(folder, leaf);
+    if (r != STAR_OK) return r;
     // A folder where the new version has a file is a failure, as it always was: a rename never
     // moves a folder.
-    if (kind != OS_KIND_NONE && kind != OS_KIND_FILE && kind != OS_KIND_LINK) return star_fail(STAR_ERR_WRITE), false;
-    if (kind == OS_KIND_NONE ? !journal_record(c, 'n', 0, name, false) : !record_move(c, name, folder, leaf, false))
-        return false;
+    if (kind != OS_KIND_NONE && kind != OS_KIND_FILE && kind != OS_KIND_LINK) return STAR_ERR_WRITE;
+    r = kind == OS_KIND_NONE ? journal_record(c, 'n', 0, name, false) : record_move(c, name, folder, leaf, false);
+    if (r != STAR_OK) return r;
     planned_entry e = {c.names.count, kind == OS_KIND_NONE ? 0 : c.numbered};
-    if (!c.names.add(name, strlen(name) + 1) || !c.planned.add(e)) return star_fail(STAR_ERR_NO_MEMORY), false;
-    return true;
+    return c.names.add(name, strlen(name) + 1) && c.planned.add(e) ? STAR_OK : STAR_ERR_NO_MEMORY;
 }
 
 int compare_keys(const void *a, const void *b) {
@@ -136,11 +134,11 @@ int compare_keys(const void *a, const void *b) {
 // Whether every planned name can stand beside the others: none is a file where another makes a
 // folder ("x/y", then "x"), as the target's file system compares names ("X/y" and "x" too on
 // Windows). Found only half way, the change could be neither made nor undone whole.
-bool names_can_coexist(const change &c) {
-    if (c.planned.count == 0) return true;
+star_result names_can_coexist(const change &c) {
+    if (c.planned.count == 0) return STAR_OK;
     list<char> keys;
     list<const char *> sorted;
-    if (!keys.reserve(c.names.count + 1) || !sorted.reserve(c.planned.count)) return star_fail(STAR_ERR_NO_MEMORY), false;
+    if (!keys.reserve(c.names.count + 1) || !sorted.reserve(c.planned.count)) return STAR_ERR_NO_MEMORY;
     for (size_t i = 0; i < c.planned.count; i++) {
         const char *name = c.names.items + c.planned[i].name;
         size_t at = 0, start, end, from = keys.count;
@@ -160,62 +158,61 @@ bool names_can_coexist(const change &c) {
             memcpy(above, sorted[i], n);
             above[n] = '\0';
             const char *key = above;
-            if (bsearch(&key, sorted.items, sorted.count, sizeof(const char *), compare_keys))
-                return star_fail(STAR_ERR_NAME), false;
+            if (bsearch(&key, sorted.items, sorted.count, sizeof(const char *), compare_keys)) return STAR_ERR_NAME;
         }
-    return true;
+    return STAR_OK;
 }
 
 // Makes the plan's folders, outermost first. An archive that names a folder again later plans it
 // twice.
-bool make_planned_folders(change &c) {
+star_result make_planned_folders(change &c) {
     for (size_t at = 0; at < c.folders.count; at += strlen(c.folders.items + at) + 1) {
         const char *name = c.folders.items + at;
         os_dir *folder;
         const char *leaf;
         size_t missing;
         star_result r = star_walk_to(&c.walk, name, &folder, &leaf, &missing);
-        if (r != STAR_OK) return star_fail(r == STAR_ERR_NAME ? r : STAR_ERR_WRITE), false;
-        if (os_mkdir_at(folder, leaf) != 0 && os_kind_at(folder, leaf) != OS_KIND_FOLDER)
-            return star_fail(STAR_ERR_WRITE), false;
+        if (r != STAR_OK) return r == STAR_ERR_NAME ? r : STAR_ERR_WRITE;
+        if (os_mkdir_at(folder, leaf) != 0 && os_kind_at(folder, leaf) != OS_KIND_FOLDER) return STAR_ERR_WRITE;
     }
-    return true;
+    return STAR_OK;
 }
 
 // ---- The steps ----
 
 // Reaches the folder of an entry the plan did not see: each missing level recorded, and on the
 // disk, before it is made.
-bool reach_unplanned(change &c, const char *name, os_dir **folder, const char **leaf) {
+star_result reach_unplanned(change &c, const char *name, os_dir **folder, const char **leaf) {
     size_t missing;
     star_result r;
     while ((r = star_walk_to(&c.walk, name, folder, leaf, &missing)) == STAR_ERR_NOT_FOUND) {
         char level[kStarPathSize];
         memcpy(level, name, missing);
         level[missing] = '\0';
-        if (!journal_record(c, 'd', 0, level, true)) return false;
-        if ((r = star_walk_make(&c.walk, name)) != STAR_OK) break;
+        if ((r = journal_record(c, 'd', 0, level, true)) != STAR_OK || (r = star_walk_make(&c.walk, name)) != STAR_OK)
+            break;
     }
-    return r == STAR_OK || (star_fail(r), false);
+    return r;
 }
 
 // Makes room for the entry at leaf inside folder: the file there moved aside as planned (planned:
 // its number, 0 for nothing there, -1 for an entry the plan did not see). Where the target is no
 // longer as planned (a name written twice, a file come or gone meanwhile) the step it takes now is
 // recorded, and on the disk, first.
-bool make_room(change &c, const char *name, os_dir *folder, const char *leaf, long planned) {
+star_result make_room(change &c, const char *name, os_dir *folder, const char *leaf, long planned) {
     int kind = os_kind_at(folder, leaf);
-    if (kind == OS_KIND_NONE) return planned == 0 || journal_record(c, 'n', 0, name, true);
-    if (kind != OS_KIND_FILE && kind != OS_KIND_LINK) return star_fail(STAR_ERR_WRITE), false;
-    if (planned <= 0 && !record_move(c, name, folder, leaf, true)) return false;
+    if (kind == OS_KIND_NONE) return planned == 0 ? STAR_OK : journal_record(c, 'n', 0, name, true);
+    if (kind != OS_KIND_FILE && kind != OS_KIND_LINK) return STAR_ERR_WRITE;
+    star_result r = planned > 0 ? STAR_OK : record_move(c, name, folder, leaf, true);
+    if (r != STAR_OK) return r;
     unsigned number = planned > 0 ? unsigned(planned) : c.numbered;
-    if (os_in_use_at(folder, leaf)) return star_fail(STAR_ERR_IN_USE), false;
+    if (os_in_use_at(folder, leaf)) return STAR_ERR_IN_USE;
     char moved[16];
     aside_name(number, moved);
-    if (os_rename_at(folder, leaf, c.aside, moved) == 0) return c.moved.add(number) || (star_fail(STAR_ERR_NO_MEMORY), false);
+    if (os_rename_at(folder, leaf, c.aside, moved) == 0) return c.moved.add(number) ? STAR_OK : STAR_ERR_NO_MEMORY;
     // Not moved: either it went meanwhile, or it cannot be moved (held, or a move that would leave
     // the volume).
-    if (os_kind_at(folder, leaf) != OS_KIND_NONE) return star_fail(STAR_ERR_WRITE), false;
+    if (os_kind_at(folder, leaf) != OS_KIND_NONE) return STAR_ERR_WRITE;
     return journal_record(c, 'n', 0, name, true);
 }
 
@@ -224,7 +221,7 @@ bool make_room(change &c, const char *name, os_dir *folder, const char *leaf, lo
 // Puts every new file's bytes on the disk, and the names of the folders that hold them and of
 // what was moved aside, before the mark that the change is made. Each file's write-out began as
 // it was written; the flushes come in that same order, so that each mostly finds its file there.
-bool flush_new_files(change &c) {
+star_result flush_new_files(change &c) {
     journal_line l;
     os_dir *folder;
     const char *leaf;
@@ -232,19 +229,22 @@ bool flush_new_files(change &c) {
     synced_folder synced = {};
     for (size_t at = 0; journal_next(c, &at, l);) {
         if (l.kind != 'n' && l.kind != 'f' && l.kind != 'd') continue;
-        if (star_walk_to(&c.walk, l.name, &folder, &leaf, &missing) != STAR_OK) return star_fail(STAR_ERR_WRITE), false;
-        if (l.kind != 'd' && os_fsync_at(folder, leaf) != 0) return star_fail(STAR_ERR_WRITE), false;
-        if (!sync_once(synced, folder, l.name, leaf)) return false;
+        if (star_walk_to(&c.walk, l.name, &folder, &leaf, &missing) != STAR_OK) return STAR_ERR_WRITE;
+        if (l.kind != 'd' && os_fsync_at(folder, leaf) != 0) return STAR_ERR_WRITE;
+        star_result r = sync_once(synced, folder, l.name, leaf);
+        if (r != STAR_OK) return r;
     }
     return sync_folder(c.aside);
 }
 
 // The end of a change whose entries are all written.
-int finish(change &c) {
-    if (!flush_new_files(c)) return abandon(c);
+star_result finish(change &c) {
+    star_result r = flush_new_files(c);
+    if (r != STAR_OK) return abandon(c, r);
     // The mark may reach the journal although writing it failed (a flush that failed can still
     // succeed at the close), and the journal is what a later run believes: it decides.
-    if (!journal_record(c, 'c', 0, nullptr, true) && !journal_marked_on_disk(c)) return abandon(c);
+    r = journal_record(c, 'c', 0, nullptr, true);
+    if (r != STAR_OK && !journal_marked_on_disk(c)) return abandon(c, r);
     // Done: what was moved aside goes, and then, once that is on the disk, the journal. A clean-up
     // cut short leaves the journal, finished, for the next run to complete; the installation
     // stands either way.
@@ -254,9 +254,60 @@ int finish(change &c) {
         aside_name(c.moved[i], moved);
         if (os_remove_at(c.aside, moved) != 0) clean = false;
     }
-    if (clean && sync_folder(c.aside)) release(c, false);
+    if (clean && sync_folder(c.aside) == STAR_OK) release(c, false);
     else let_go(c);
-    return 0;
+    return STAR_OK;
+}
+
+// A name the change may write, whose joined path fits.
+star_result check_name(const char *name, size_t target_len) {
+    if (!journal_name_is_acceptable(name)) return STAR_ERR_NAME;
+    return target_len + 1 + strlen(name) < kStarPathSize ? STAR_OK : STAR_ERR_TOO_LONG;
+}
+
+// The plan: every entry looked at and every step recorded, then the journal put on the disk at
+// once before the first step, and the plan's folders made. Flushed a line at a time, the journal
+// would have the file system commit its own journal between every two files, and every creation
+// wait for it.
+star_result plan(change &c, os_file *archive, size_t target_len) {
+    size_t last_folder = 0;
+    star_result r = STAR_OK;
+    while (const char *name = star_next_entry(archive)) {
+        if ((r = check_name(name, target_len)) != STAR_OK || (r = plan_entry(c, name, last_folder)) != STAR_OK)
+            return r;
+    }
+    // A read that fails between entries looks like the end of the archive to the header read;
+    // only the stream's error flag tells the two apart.
+    if (os_ferror(archive)) return STAR_ERR_READ;
+    if ((r = names_can_coexist(c)) != STAR_OK) return r;
+    if (os_fsync(c.journal) != 0) return STAR_ERR_WRITE;
+    return make_planned_folders(c);
+}
+
+// The steps, entry by entry as the plan has them.
+star_result take_steps(change &c, os_file *archive, size_t target_len) {
+    if (os_fseek(archive, 0) != 0) return STAR_ERR_READ;
+    star_skip_to_boundary(archive);
+    for (size_t k = 0;; k++) {
+        const char *name = star_read_header(archive);
+        if (!name) return os_ferror(archive) ? STAR_ERR_READ : STAR_OK;
+        bool as_planned = k < c.planned.count && strcmp(c.names.items + c.planned[k].name, name) == 0;
+        star_result r = as_planned ? STAR_OK : check_name(name, target_len);
+        os_dir *folder;
+        const char *leaf;
+        size_t missing;
+        if (r == STAR_OK && as_planned) {
+            r = star_walk_to(&c.walk, name, &folder, &leaf, &missing);
+            if (r != STAR_OK && r != STAR_ERR_NAME) r = STAR_ERR_WRITE;
+        } else if (r == STAR_OK) {
+            r = reach_unplanned(c, name, &folder, &leaf);
+        }
+        if (r == STAR_OK) r = make_room(c, name, folder, leaf, as_planned ? long(c.planned[k].aside) : -1);
+        if (r == STAR_OK) r = star_write_new(archive, folder, leaf);
+        if (r != STAR_OK) return r;
+        // Its way to the disk begins now, while the next files are written.
+        os_start_write_out_at(folder, leaf);
+    }
 }
 
 }  // namespace
@@ -270,11 +321,11 @@ void aside_name(unsigned number, char out[16]) {
     out[n] = '\0';
 }
 
-bool sync_folder(os_dir *folder) { return os_fsync_dir(folder) == 0 || (star_fail(STAR_ERR_WRITE), false); }
+star_result sync_folder(os_dir *folder) { return os_fsync_dir(folder) == 0 ? STAR_OK : STAR_ERR_WRITE; }
 
-bool sync_once(synced_folder &last, os_dir *folder, const char *name, const char *leaf) {
+star_result sync_once(synced_folder &last, os_dir *folder, const char *name, const char *leaf) {
     size_t n = size_t(leaf - name);
-    if (last.any && last.len == n && memcmp(last.text, name, n) == 0) return true;
+    if (last.any && last.len == n && memcmp(last.text, name, n) == 0) return STAR_OK;
     last.any = true;
     last.len = n;
     memcpy(last.text, name, n);
@@ -301,63 +352,25 @@ void let_go(change &c) {
     star_close_destination(&c.target, 0);
 }
 
-int recover_target(const char *target) {
+star_result recover_target(const char *target) {
     change c{};
-    if (!take(c, target, false)) return -1;
+    star_result r = take(c, target, false);
+    if (r != STAR_OK) return r;
     if (c.journal) release(c, true);
     else star_close_destination(&c.target, 0);
-    return 0;
+    return STAR_OK;
 }
 
-int install_archive(os_file *archive, const char *target, unsigned long long needed) {
+star_result install_archive(os_file *archive, const char *target, unsigned long long needed) {
     change c{};
-    if (!take(c, target, true)) return -1;
+    star_result r = take(c, target, true);
+    if (r != STAR_OK) return r;
     // The new files take about what the archive holds, while the earlier ones stay aside: a disk
     // without that room fails now, not half way. A disk whose room cannot be told is tried.
     unsigned long long room = 0;
-    if (os_free_space(c.target.dir, &room) == 0 && room < needed + kRoomMargin)
-        return star_fail(STAR_ERR_NO_ROOM), abandon(c);
+    if (os_free_space(c.target.dir, &room) == 0 && room < needed + kRoomMargin) return abandon(c, STAR_ERR_NO_ROOM);
     size_t target_len = target ? strlen(target) : 0;
-    // The plan: every entry looked at and every step recorded, then the journal put on the disk at
-    // once before the first step. Flushed a line at a time, the journal would have the file system
-    // commit its own journal between every two files, and every creation wait for it.
-    size_t last_folder = 0;
-    while (const char *name = star_next_entry(archive)) {
-        if (!journal_name_is_acceptable(name)) return star_fail(STAR_ERR_NAME), abandon(c);
-        if (target_len + 1 + strlen(name) >= kStarPathSize) return star_fail(STAR_ERR_TOO_LONG), abandon(c);
-        if (!plan_entry(c, name, last_folder)) return abandon(c);
-    }
-    // A read that fails between entries looks like the end of the archive to the header read;
-    // only the stream's error flag tells the two apart.
-    if (os_ferror(archive) || !names_can_coexist(c)) return abandon(c);
-    if (os_fsync(c.journal) != 0) return star_fail(STAR_ERR_WRITE), abandon(c);
-    if (!make_planned_folders(c)) return abandon(c);
-    if (os_fseek(archive, 0) != 0) return star_fail(STAR_ERR_READ), abandon(c);
-    // The steps, entry by entry as the plan has them.
-    star_skip_to_boundary(archive);
-    for (size_t k = 0;; k++) {
-        const char *name = star_read_header(archive);
-        if (!name) {
-            if (os_ferror(archive)) return abandon(c);
-            break;
-        }
-        bool as_planned = k < c.planned.count && strcmp(c.names.items + c.planned[k].name, name) == 0;
-        if (!as_planned && !journal_name_is_acceptable(name)) return star_fail(STAR_ERR_NAME), abandon(c);
-        if (target_len + 1 + strlen(name) >= kStarPathSize) return star_fail(STAR_ERR_TOO_LONG), abandon(c);
-        os_dir *folder;
-        const char *leaf;
-        size_t missing;
-        if (as_planned) {
-            star_result r = star_walk_to(&c.walk, name, &folder, &leaf, &missing);
-            if (r != STAR_OK) return star_fail(r == STAR_ERR_NAME ? r : STAR_ERR_WRITE), abandon(c);
-        } else if (!reach_unplanned(c, name, &folder, &leaf)) {
-            return abandon(c);
-        }
-        if (!make_room(c, name, folder, leaf, as_planned ? long(c.planned[k].aside) : -1) ||
-            star_write_new(archive, folder, leaf) != 0)
-            return abandon(c);
-        // Its way to the disk begins now, while the next files are written.
-        os_start_write_out_at(folder, leaf);
-    }
-    return finish(c);
+    r = plan(c, archive, target_len);
+    if (r == STAR_OK) r = take_steps(c, archive, target_len);
+    return r == STAR_OK ? finish(c) : abandon(c, r);
 }

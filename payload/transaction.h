@@ -48,27 +48,27 @@
 #define ZORV_PAYLOAD_TRANSACTION_H
 
 #include "platform.h"
+#include "star_result.h"
 
 // The folder, inside the target, that holds the journal and what is moved aside.
 #define ZORV_ASIDE_FOLDER "tmp_inst.old"
 
 // Finishes what an earlier run into target left unfinished: puts back what it moved aside and
-// removes what it made, or deletes what a finished run moved aside. 0 when the target holds no
-// unfinished change (any more); -1 when it cannot be finished now (star_last_error() says why:
-// STAR_ERR_IN_USE while another run holds it, STAR_ERR_JOURNAL for a journal that no run could
-// have written, STAR_ERR_NAME when a level of the target became a link): the journal then stays,
-// for a later run.
-int recover_target(const char *target);
+// removes what it made, or deletes what a finished run moved aside. STAR_OK when the target holds
+// no unfinished change (any more); otherwise why it cannot be finished now (STAR_ERR_IN_USE while
+// another run holds it, STAR_ERR_JOURNAL for a journal that no run could have written,
+// STAR_ERR_NAME when a level of the target became a link), and the journal stays for a later run.
+star_result recover_target(const char *target);
 
 // Extracts every entry of archive under target (a prefix as star_extract_all takes it) as one
-// change, after finishing what an earlier run left: 0 when every entry is written and on the
-// disk, and nothing of the change is left behind; -1 otherwise (star_last_error() says why), with
-// the target as it was before. needed is what the new files take (the archive's size): a target
+// change, after finishing what an earlier run left: STAR_OK when every entry is written and on
+// the disk, and nothing of the change is left behind; otherwise the cause, with the target as it
+// was before. needed is what the new files take (the archive's size): a target
 // whose disk has less room fails before the first entry (STAR_ERR_NO_ROOM). Names that cannot be
 // a file's (empty, or ending in a separator), names that reach the folder "tmp_inst.old" in any
 // spelling and names that cannot stand beside the others are refused (STAR_ERR_NAME), and so is
 // an entry below a level of the target that is a link; so is a folder where the new version has
 // a file (STAR_ERR_WRITE).
-int install_archive(os_file *archive, const char *target, unsigned long long needed);
+star_result install_archive(os_file *archive, const char *target, unsigned long long needed);
 
 #endif

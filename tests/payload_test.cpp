@@ -103,10 +103,9 @@ TEST_F(Payload, FailureTable) {
         std::string what;
         std::map<int, std::string> resources;
         std::function<void(const TempDir &)> prepare;  // the current folder before the run
-        int result;
         Files installed;
         Files left;  // what remains in the current folder besides the target
-        star_result why;
+        star_result why;  // STAR_OK, or the cause of the failure
         const char *target = "target/";
         std::function<void(const TempDir &)> verify = nullptr;  // what the tree alone does not show
     };
@@ -133,49 +132,49 @@ TEST_F(Payload, FailureTable) {
                         write_file(d / "elsewhere/a.txt", "mine"), write_file(d / "beside.txt", "mine");
                         if (link) symlink("../elsewhere", (d / "target/lnk").c_str());
                     },
-                    -1, target, {{"elsewhere/a.txt", "mine"}, {"beside.txt", "mine"}}, STAR_ERR_JOURNAL};
+                    target, {{"elsewhere/a.txt", "mine"}, {"beside.txt", "mine"}}, STAR_ERR_JOURNAL};
     };
     // An earlier a.exe and a payload that reaches the change's own folder after it.
     auto into_aside = [&](const std::string &name) {
         return Case{"an entry named " + name, {{ZORV_PAYLOAD_ID, bz2(make_archive({{"a.exe", "new"}, {name, "x"}}))}},
                     [](const TempDir &d) { mkdir_p(d / "target"), write_file(d / "target/a.exe", "old"); },
-                    -1, {{"a.exe", "old"}}, {}, STAR_ERR_NAME};
+                    {{"a.exe", "old"}}, {}, STAR_ERR_NAME};
     };
     const Case cases[] = {
-        {"no payload resource", {{ZORV_SETTINGS_ID, "x"}}, nullptr, -1, {}, {}, STAR_ERR_NO_PAYLOAD},
-        {"no resources at all", {}, nullptr, -1, {}, {}, STAR_ERR_NO_PAYLOAD},
-        {"empty resource", {{ZORV_PAYLOAD_ID, ""}}, nullptr, -1, {}, {}, STAR_ERR_CUT_SHORT},
-        {"not bzip2", {{ZORV_PAYLOAD_ID, archive}}, nullptr, -1, {}, {}, STAR_ERR_DAMAGED},
-        {"truncated bzip2", {{ZORV_PAYLOAD_ID, bz2(archive).substr(0, 60)}}, nullptr, -1, {}, {}, STAR_ERR_CUT_SHORT},
+        {"no payload resource", {{ZORV_SETTINGS_ID, "x"}}, nullptr, {}, {}, STAR_ERR_NO_PAYLOAD},
+        {"no resources at all", {}, nullptr, {}, {}, STAR_ERR_NO_PAYLOAD},
+        {"empty resource", {{ZORV_PAYLOAD_ID, ""}}, nullptr, {}, {}, STAR_ERR_CUT_SHORT},
+        {"not bzip2", {{ZORV_PAYLOAD_ID, archive}}, nullptr, {}, {}, STAR_ERR_DAMAGED},
+        {"truncated bzip2", {{ZORV_PAYLOAD_ID, bz2(archive).substr(0, 60)}}, nullptr, {}, {}, STAR_ERR_CUT_SHORT},
         // The first block decodes and is written before the second fails: nothing of it is kept.
-        {"the second block's CRC damaged", {{ZORV_PAYLOAD_ID, flip(two_blocks, second + 60)}}, nullptr, -1, {}, {},
+        {"the second block's CRC damaged", {{ZORV_PAYLOAD_ID, flip(two_blocks, second + 60)}}, nullptr, {}, {},
          STAR_ERR_DAMAGED},
         // The stream CRC ends at most 7 bits before the end.
-        {"the stream CRC damaged", {{ZORV_PAYLOAD_ID, flip(two_blocks, 8 * two_blocks.size() - 16)}}, nullptr, -1,
+        {"the stream CRC damaged", {{ZORV_PAYLOAD_ID, flip(two_blocks, 8 * two_blocks.size() - 16)}}, nullptr,
          {}, {}, STAR_ERR_DAMAGED},
         {"tmp_inst.bz2 cannot be created", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) { mkdir_p(d / "tmp_inst.bz2"), write_file(d / "tmp_inst.bz2/in-the-way", ""); },
-         -1, {}, {{"tmp_inst.bz2/in-the-way", ""}}, STAR_ERR_WRITE},
+         {}, {{"tmp_inst.bz2/in-the-way", ""}}, STAR_ERR_WRITE},
         {"tmp_inst.sta cannot be created", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) { mkdir_p(d / "tmp_inst.sta"), write_file(d / "tmp_inst.sta/in-the-way", ""); },
-         -1, {}, {{"tmp_inst.sta/in-the-way", ""}}, STAR_ERR_WRITE},
+         {}, {{"tmp_inst.sta/in-the-way", ""}}, STAR_ERR_WRITE},
         // A link planted under a temporary file's name is not followed, nor removed.
         {"tmp_inst.bz2 is a link", {{ZORV_PAYLOAD_ID, good}},
-         [](const TempDir &d) { write_file(d / "mine", "keep"), symlink("mine", (d / "tmp_inst.bz2").c_str()); }, -1,
+         [](const TempDir &d) { write_file(d / "mine", "keep"), symlink("mine", (d / "tmp_inst.bz2").c_str()); },
          {}, {{"mine", "keep"}, {"tmp_inst.bz2", "keep"}}, STAR_ERR_WRITE},
         {"tmp_inst.sta is a hard link", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) { write_file(d / "mine", "keep"), link((d / "mine").c_str(), (d / "tmp_inst.sta").c_str()); },
-         -1, {}, {{"mine", "keep"}, {"tmp_inst.sta", "keep"}}, STAR_ERR_WRITE},
+         {}, {{"mine", "keep"}, {"tmp_inst.sta", "keep"}}, STAR_ERR_WRITE},
         // A whole stream of an archive cut inside a body: the reader's failure, and nothing of it left.
         {"archive cut inside a body", {{ZORV_PAYLOAD_ID, bz2(archive.substr(0, archive.size() - 200))}}, nullptr,
-         -1, {}, {}, STAR_ERR_CUT_SHORT},
-        {"no boundary in the archive", {{ZORV_PAYLOAD_ID, bz2("plain text\n")}}, nullptr, 0, {}, {}, STAR_OK},
+         {}, {}, STAR_ERR_CUT_SHORT},
+        {"no boundary in the archive", {{ZORV_PAYLOAD_ID, bz2("plain text\n")}}, nullptr, {}, {}, STAR_OK},
         // Over an earlier installation.
         {"a folder where the new version has a file", {{ZORV_PAYLOAD_ID, bz2(archive)}},
-         [](const TempDir &d) { mkdir_p(d / "target/a.exe"), write_file(d / "target/a.exe/mine", "mine"); }, -1,
+         [](const TempDir &d) { mkdir_p(d / "target/a.exe"), write_file(d / "target/a.exe/mine", "mine"); },
          {{"a.exe/mine", "mine"}}, {}, STAR_ERR_WRITE},
         {"an entry into the change's own folder", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"TMP_INST.OLD/x", "x"}}))}},
-         nullptr, -1, {}, {}, STAR_ERR_NAME},
+         nullptr, {}, {}, STAR_ERR_NAME},
         // A run killed while a.exe was moved aside and being replaced: put back first.
         {"a killed upgrade is undone first", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) {
@@ -184,7 +183,7 @@ TEST_F(Payload, FailureTable) {
              write_file(d / "target/tmp_inst.old/1", "old a"), write_file(d / "target/a.exe", "new, cut");
              write_file(d / "target/b.dll", "new b"), write_file(d / "target/c.dll", "old c");
          },
-         0, {{"a.exe", "old a"}, {"c.dll", "old c"}, {"zorv.exe", "program"}}, {}, STAR_OK},
+         {{"a.exe", "old a"}, {"c.dll", "old c"}, {"zorv.exe", "program"}}, {}, STAR_OK},
         // A run killed once it had finished: what it moved aside is deleted first.
         {"a killed finished upgrade is cleaned up first", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) {
@@ -192,7 +191,7 @@ TEST_F(Payload, FailureTable) {
              write_file(d / "target/tmp_inst.old/journal", "f 1 a.exe\nc");
              write_file(d / "target/tmp_inst.old/1", "old a"), write_file(d / "target/a.exe", "new a");
          },
-         0, {{"a.exe", "new a"}, {"zorv.exe", "program"}}, {}, STAR_OK},
+         {{"a.exe", "new a"}, {"zorv.exe", "program"}}, {}, STAR_OK},
         forged("a name that leaves the target", "f 1 ../elsewhere/a.txt\n"),
         forged("a new file beside the target", "n ../beside.txt\n"),
         forged("a number that is no number", "f ../../a.txt ../b.txt\n"),
@@ -214,15 +213,15 @@ TEST_F(Payload, FailureTable) {
              mkdir_p(d / "target"), mkdir_p(d / "elsewhere"), write_file(d / "elsewhere/x.dll", "mine");
              symlink("../elsewhere", (d / "target/lib").c_str());
          },
-         -1, {{"lib", ""}}, {{"elsewhere/x.dll", "mine"}}, STAR_ERR_NAME},
+         {{"lib", ""}}, {{"elsewhere/x.dll", "mine"}}, STAR_ERR_NAME},
         // Names that cannot stand together are refused before the first step, however spelt.
         {"a folder, then a file of its name", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"./x/y", "1"}, {"x", "2"}}))}},
-         nullptr, -1, {}, {}, STAR_ERR_NAME},
+         nullptr, {}, {}, STAR_ERR_NAME},
         {"a folder, then a file of its name, Windows' separator", {{ZORV_PAYLOAD_ID, bz2(make_archive({{".\\x\\y", "1"}, {"x", "2"}}))}},
-         nullptr, -1, {}, {}, STAR_ERR_NAME},
+         nullptr, {}, {}, STAR_ERR_NAME},
         // Installed into the current folder, a file of the payload may take a temporary file's name.
         {"entries named as the temporary files", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"tmp_inst.bz2", "b"}, {"tmp_inst.sta", "s"}}))}},
-         nullptr, 0, {}, {{"tmp_inst.bz2", "b"}, {"tmp_inst.sta", "s"}}, STAR_OK, "./"},
+         nullptr, {}, {{"tmp_inst.bz2", "b"}, {"tmp_inst.sta", "s"}}, STAR_OK, "./"},
         // A journal of an earlier version names the levels its run made: a failing run removes
         // none of them, whoever wrote it.
         {"a failing run after a journal of the target's own levels", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"TMP_INST.OLD/x", "x"}}))}},
@@ -230,12 +229,12 @@ TEST_F(Payload, FailureTable) {
              mkdir_p(d / "target/tmp_inst.old");
              write_file(d / "target/tmp_inst.old/journal", "t " + d.path + "/target\n");
          },
-         -1, {}, {}, STAR_ERR_NAME, "target/", [](const TempDir &d) { EXPECT_TRUE(exists(d / "target")); }},
+         {}, {}, STAR_ERR_NAME, "target/", [](const TempDir &d) { EXPECT_TRUE(exists(d / "target")); }},
         {"another run holds the target", {{ZORV_PAYLOAD_ID, good}},
-         [&](const TempDir &d) { mkdir_p(d / "target/tmp_inst.old"), hold(d / "target/tmp_inst.old/journal"); }, -1,
+         [&](const TempDir &d) { mkdir_p(d / "target/tmp_inst.old"), hold(d / "target/tmp_inst.old/journal"); },
          {{"tmp_inst.old/journal", ""}}, {}, STAR_ERR_IN_USE},
         {"another run from this folder holds tmp_inst.sta", {{ZORV_PAYLOAD_ID, good}},
-         [&](const TempDir &d) { hold(d / "tmp_inst.sta"); }, -1, {}, {{"tmp_inst.sta", ""}}, STAR_ERR_IN_USE},
+         [&](const TempDir &d) { hold(d / "tmp_inst.sta"); }, {}, {{"tmp_inst.sta", ""}}, STAR_ERR_IN_USE},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -243,10 +242,7 @@ TEST_F(Payload, FailureTable) {
         enter(here);
         use_resources(images, c.resources);
         if (c.prepare) c.prepare(here);
-        EXPECT_EQ(install_payload(c.target), c.result);
-        if (c.result != 0) {
-            EXPECT_EQ(star_last_error(), c.why);
-        }
+        EXPECT_EQ(install_payload(c.target), c.why);
         EXPECT_EQ(list_tree(here / "target"), c.installed);
         EXPECT_EQ(::leftovers(here.path), c.left);
         if (c.verify) c.verify(here);
@@ -259,13 +255,12 @@ TEST_F(Payload, FailureTable) {
     mkdir_p(here / "target/tmp_inst.old");
     write_file(here / "target/tmp_inst.old/journal", "c\n");
     ASSERT_EQ(truncate((here / "target/tmp_inst.old/journal").c_str(), (64 << 20) + 1), 0);
-    EXPECT_EQ(install_payload("target/"), -1);
-    EXPECT_EQ(star_last_error(), STAR_ERR_JOURNAL);
+    EXPECT_EQ(install_payload("target/"), STAR_ERR_JOURNAL);
     enter(cwd);
 }
 
 // Whatever bit of the compressed payload is flipped, the result is either the whole application
-// unchanged (a flip decoding cannot see) or -1 with nothing at all in the target.
+// unchanged (a flip decoding cannot see) or a failure with nothing at all in the target.
 TEST_F(Payload, BitFlipSweepNeverInstallsDamagedFiles) {
     Files app = sample_app();
     const std::string payload = bz2(make_archive(app));
@@ -277,14 +272,13 @@ TEST_F(Payload, BitFlipSweepNeverInstallsDamagedFiles) {
         use_resources(images, {{ZORV_PAYLOAD_ID, damaged}});
         TempDir here;
         enter(here);
-        int r = install_payload("target/");
+        star_result r = install_payload("target/");
         Files got = list_tree(here / "target");
-        if (r == 0) {
+        if (r == STAR_OK) {
             installed_ok++;
             EXPECT_EQ(got, app) << "flip at byte " << byte << " installed damaged files";
         } else {
             refused++;
-            EXPECT_EQ(r, -1);
             EXPECT_TRUE(got.empty()) << "flip at byte " << byte << " wrote into the target";
         }
         EXPECT_EQ(list_tree(here.path).size(), got.size()) << "temporary files left, flip at byte " << byte;
@@ -323,7 +317,7 @@ TEST_F(Payload, OnlyTheFirstStreamCountsAndTrailingBytesAreIgnored) {
 
 }  // namespace
 
-// Streams decoded block by block, and one that must fall back to one pass: the block magic inside
+// Streams decoded block by block, and one that must fall back to one pass, all of them whole: the block magic inside
 // a block, made so by the bytes it holds. A block's map of the byte values it holds is 16 bits
 // saying which groups of 16 values occur, then 16 bits for each group that does: bytes of groups
 // 0 to 2 only, making those bits 0x3141 0x5926 0x5359, put the magic at bit 153 of the stream.
@@ -363,26 +357,26 @@ TEST(ParallelDecode, DecodesBlocksOrFallsBack) {
         const char *what;
         std::string data, stream;
         unsigned workers;
-        parallel_result result;
+        bool parallel;  // decoded block by block, else again in one pass
     } cases[] = {
-        {"three blocks", letters(2000000), "", 2, parallel_decoded},
+        {"three blocks", letters(2000000), "", 2, true},
         // One worker decodes them all, from the memory its first block's decoder had.
-        {"three blocks on one worker", letters(2000000), "", 1, parallel_decoded},
-        {"no block", "", "", 2, parallel_decoded},
-        {"the block magic inside a block", chance, "", 2, parallel_fall_back},
+        {"three blocks on one worker", letters(2000000), "", 1, true},
+        {"no block", "", "", 2, true},
+        {"the block magic inside a block", chance, "", 2, false},
         // Small blocks go to the workers thousands together, each stretch as a stream of its own.
-        {"5000 blocks of one byte", many, one_byte_blocks(many), 2, parallel_decoded},
+        {"5000 blocks of one byte", many, one_byte_blocks(many), 2, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         write_file(dir / "in", c.stream.empty() ? bz2(c.data) : c.stream);
         os_file *in = os_fopen((dir / "in").c_str(), "rb"), *out = os_fopen((dir / "out").c_str(), "wb");
-        EXPECT_EQ(decompress_in_parallel(in, out, c.workers), c.result);
+        bool parallel = false;
+        EXPECT_EQ(decode_bzip2(in, out, c.workers, &parallel), STAR_OK);
+        EXPECT_EQ(parallel, c.parallel);
         os_fclose(in);
         os_fclose(out);
-        if (c.result == parallel_decoded) {
-            EXPECT_TRUE(read_file(dir / "out") == c.data);
-        }
+        EXPECT_TRUE(read_file(dir / "out") == c.data);
     }
 }

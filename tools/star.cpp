@@ -169,13 +169,13 @@ int cmd_extract(int argc, char **argv) {
     if (!in) return fail(archive, strerror(errno));
     static char in_buffer[1 << 16];
     os_setvbuf(in, in_buffer, sizeof in_buffer);
-    int result;
+    star_result result;
     std::string out_path = out ? out : "";
     if (name) result = star_extract_one(in, name, out ? &out_path[0] : nullptr);
     else result = star_extract_all(in, dir);
     close_archive(archive, in);
-    if (result == 0) return 0;
-    std::string why = star_result_text(star_last_error());
+    if (result == STAR_OK) return 0;
+    std::string why = star_result_text(result);
     return fail(archive, name ? std::string("entry \"") + name + "\": " + why : why);
 }
 
