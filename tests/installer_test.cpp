@@ -438,33 +438,36 @@ Upgrade upgrade(size_t size) {
     return u;
 }
 
-// Checks that each earlier file is in place (left) or moved aside, with its bytes.
-void expect_kept(const Files &before, Files &left, const Files &aside) {
-    for (auto &f : before) {
-        bool kept = left.count(f.first) && left[f.first] == f.second;
-        for (auto &a : aside) kept = kept || a.second == f.second;
-        EXPECT_TRUE(kept) << f.first << " is lost";
+// What a target holds after an upgrade was stopped: its files (left) and what lies in the change's
+// own folder (aside). Until the change is whole, each earlier file must be in one or the other,
+// with its bytes.
+struct Stopped {
+    Files left, aside;
+    explicit Stopped(const std::string &target) : left(list_tree(target)) {
+        for (auto &f : left)
+            if (f.first.rfind("tmp_inst.old/", 0) == 0) aside.insert(f);
+        for (auto &f : aside) left.erase(f.first);
     }
-}
+    void expect_kept(const Files &before) {
+        for (auto &f : before) {
+            bool kept = left.count(f.first) && left[f.first] == f.second;
+            for (auto &a : aside) kept = kept || a.second == f.second;
+            EXPECT_TRUE(kept) << f.first << " is lost";
+        }
+    }
+};
 
-// Killed at any moment, an upgrade loses no earlier file, and the next run finishes what it left;
-// a second run started while it holds the target changes nothing, and the first ends as alone.
-//
-// The earlier installation holds eight files that the new version replaces and a file of the
-// user's; the payload takes a few hundred milliseconds to install. Each run is killed (SIGKILL)
-// at a point of its progress as seen from outside: during the wait, while the archive is being
-// decompressed, as each entry is announced in the journal (and a few system calls later, while it
-// is being written), and once the change is marked finished. So that no point is missed however
-// busy the machine is, the runs are traced (ptrace) and looked at whenever one enters or leaves a
-// system call, while it stands still; the extraction is over in milliseconds.
-TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
-    const Upgrade u = upgrade(512 * 1024);
-    const Files &before = u.before, &after = u.after, &app = u.app;
-    TempDir images;
-    const std::string archive = make_archive(app), image = images / "image";
-    std::string error;
-    ASSERT_TRUE(write_resource_image("", {{"RCDATA_RAW", 101, bz2(archive)}}, image, error)) << error;
-
+// Where the killed-upgrade test stops each run, as seen from outside: during the wait, while the
+// archive is being decompressed, as each entry is announced in the journal (and a few system calls
+// later, while it is being written), and once the change is marked finished; and two points where
+// a second run is started instead.
+struct KillPoint {
+    std::string what;
+    std::function<bool(const Session &)> reached;
+    int later = 0;   // system-call stops to let pass once the point is reached
+    int second = 0;  // instead of the kill, a second run: 1 from a folder of its own, 2 from this one's
+};
+std::vector<KillPoint> kill_points(size_t archive_size) {
     auto size_of = [](const std::string &path) {
         struct stat st;
         return stat(path.c_str(), &st) == 0 ? size_t(st.st_size) : size_t(0);
@@ -473,21 +476,6 @@ TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
         std::string path = r.at("destino/tmp_inst.old/journal");
         return exists(path) ? "\n" + read_file(path) : "";
     };
-    struct Point {
-        std::string what;
-        std::function<bool(const Session &)> reached;
-        int later = 0;        // system-call stops to let pass once the point is reached
-        int second = 0;       // instead of the kill, a second run: 1 from a folder of its own, 2 from this one's
-    };
-    // The first point is the wait, which lasts a second: that run is killed by the clock.
-    std::vector<Point> points = {{"during the wait", nullptr}};
-    for (int k = 1; k <= 5; k++)
-        points.push_back({"decompressed " + std::to_string(k) + "/6", [&, k](const Session &r) {
-                              return size_of(r.at("cwd/tmp_inst.sta")) >= archive.size() * k / 6;
-                          }});
-    points.push_back({"journal begun", [&](const Session &r) { return !journal(r).empty(); }});
-    // The plan, then each earlier file moved aside (and, a few calls later, its successor being
-    // written), then the new file that has none.
     auto moved = [](const Session &r) {
         DIR *d = opendir(r.at("destino/tmp_inst.old").c_str());
         int n = 0;
@@ -495,19 +483,47 @@ TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
         if (d) closedir(d);
         return n;
     };
+    // The first point is the wait, which lasts a second: that run is killed by the clock.
+    std::vector<KillPoint> points = {{"during the wait", nullptr}};
+    for (size_t k = 1; k <= 5; k++)
+        points.push_back({"decompressed " + std::to_string(k) + "/6", [=](const Session &r) {
+                              return size_of(r.at("cwd/tmp_inst.sta")) >= archive_size * k / 6;
+                          }});
+    points.push_back({"journal begun", [=](const Session &r) { return !journal(r).empty(); }});
+    // The plan, then each earlier file moved aside (and, a few calls later, its successor being
+    // written), then the new file that has none.
     for (int j = 1; j <= 8; j++)
         for (int later : {0, 6}) {
             if (later && j % 3) continue;
             points.push_back({"entry " + std::to_string(j) + (later ? ", being written" : ", moved aside"),
-                              [&, j](const Session &r) { return moved(r) >= j; }, later});
+                              [=](const Session &r) { return moved(r) >= j; }, later});
         }
-    points.push_back({"the new file", [&](const Session &r) { return exists(r.at("destino/nuevo.dat")); }});
-    auto finished = [&](const Session &r) { return journal(r).find("\nc\n") != std::string::npos; };
+    points.push_back({"the new file", [](const Session &r) { return exists(r.at("destino/nuevo.dat")); }});
+    auto finished = [=](const Session &r) { return journal(r).find("\nc\n") != std::string::npos; };
     points.push_back({"finished", finished});
     points.push_back({"cleaning up", finished, 4});
-    ASSERT_GE(points.size(), 20u);
-    points.push_back({"a second run into the target", [&](const Session &r) { return moved(r) >= 4; }, 0, 1});
-    points.push_back({"a second run from the same folder", [&](const Session &r) { return moved(r) >= 4; }, 0, 2});
+    points.push_back({"a second run into the target", [=](const Session &r) { return moved(r) >= 4; }, 0, 1});
+    points.push_back({"a second run from the same folder", [=](const Session &r) { return moved(r) >= 4; }, 0, 2});
+    return points;
+}
+
+// Killed at any moment, an upgrade loses no earlier file, and the next run finishes what it left;
+// a second run started while it holds the target changes nothing, and the first ends as alone.
+//
+// The earlier installation holds eight files that the new version replaces and a file of the
+// user's; the payload takes a few hundred milliseconds to install. Each run is killed (SIGKILL)
+// at one of the kill points. So that no point is missed however busy the machine is, the runs are
+// traced (ptrace) and looked at whenever one enters or leaves a system call, while it stands
+// still; the extraction is over in milliseconds.
+TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
+    const Upgrade u = upgrade(512 * 1024);
+    const Files &before = u.before, &after = u.after, &app = u.app;
+    TempDir images;
+    const std::string archive = make_archive(app), image = images / "image";
+    std::string error;
+    ASSERT_TRUE(write_resource_image("", {{"RCDATA_RAW", 101, bz2(archive)}}, image, error)) << error;
+
+    const std::vector<KillPoint> points = kill_points(archive.size());
     std::vector<Session> seconds(points.size());
     std::vector<Files> held(points.size());
     std::vector<bool> unchanged(points.size());
@@ -581,12 +597,9 @@ TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
         SCOPED_TRACE("killed at: " + points[i].what);
         bool killed = runs[i].status == 1000 + SIGKILL;
         mid_run += killed;
-        Files left = list_tree(runs[i].at("destino")), aside;
-        for (auto &f : left)
-            if (f.first.rfind("tmp_inst.old/", 0) == 0) aside.insert(f);
-        for (auto &f : aside) left.erase(f.first);
+        Stopped target(runs[i].at("destino"));
         if (!killed) {
-            EXPECT_TRUE(left == after) << "a run that was not killed did not install the new version";
+            EXPECT_TRUE(target.left == after) << "a run that was not killed did not install the new version";
         }
         if (points[i].second) {
             EXPECT_EQ(runs[i].status, 0);
@@ -595,7 +608,7 @@ TEST(Installer, KilledUpgradeLosesNothingAndTheNextRunEndsAsARun) {
             EXPECT_TRUE(unchanged[i]) << "the second run changed the target";
         }
         // Once the new version is whole, the earlier files may be gone: the change is made.
-        if (left != after) expect_kept(before, left, aside);
+        if (target.left != after) target.expect_kept(before);
         again[i].root = runs[i].root;
         again[i].plan = runs[i].plan;
         start(again[i]);
@@ -782,21 +795,18 @@ TEST(Installer, PowerCutAtAnySystemCallLosesNothing) {
                 continue;
             }
             const std::string target = disks.back()->at + "/destino";
-            Files left = list_tree(target), aside;
-            for (auto &f : left)
-                if (f.first.rfind("tmp_inst.old/", 0) == 0) aside.insert(f);
-            for (auto &f : aside) left.erase(f.first);
-            std::string journal = "\n" + (aside.count("tmp_inst.old/journal") ? aside["tmp_inst.old/journal"] : "");
+            Stopped disk(target);
+            std::string journal = "\n" + (disk.aside.count("tmp_inst.old/journal") ? disk.aside["tmp_inst.old/journal"] : "");
             bool marked = journal.find("\nc\n") != std::string::npos;
             // The clean-up of a change needs no flush of its own: a change marked finished on the
             // disk is cleaned up by the next run.
             if (c.ended) {
-                EXPECT_TRUE(left == after && (aside.empty() || marked)) << "the installation that ended is not on the disk";
+                EXPECT_TRUE(disk.left == after && (disk.aside.empty() || marked)) << "the installation that ended is not on the disk";
             } else if (marked) {
                 finished++;
-                EXPECT_TRUE(left == after) << "marked finished, and the new version is not whole";
+                EXPECT_TRUE(disk.left == after) << "marked finished, and the new version is not whole";
             } else {
-                expect_kept(before, left, aside);
+                disk.expect_kept(before);
             }
             again.emplace_back();
             again.back().plan = {{"-s", "-r", "-d", target}, {}, {"ZORV_RESOURCE_IMAGE=" + payload}};

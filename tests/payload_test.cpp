@@ -72,13 +72,50 @@ protected:
     void TearDown() override {
         EXPECT_EQ(chdir(old_cwd), 0);
         unsetenv("ZORV_RESOURCE_IMAGE");
+        for (int fd : holds) close(fd);
     }
     void enter(const TempDir &dir) { ASSERT_EQ(chdir(dir.path.c_str()), 0); }
     Files leftovers() { return ::leftovers(cwd.path); }
     Files installed() { return list_tree(cwd / "target"); }
 
+    // One installation in a fresh current folder: its resources, what is there before, and what
+    // it must leave.
+    struct Case {
+        std::string what;
+        std::map<int, std::string> resources;
+        std::function<void(const TempDir &)> prepare;  // the current folder before the run
+        Files installed;
+        Files left;  // what remains in the current folder besides the target
+        star_result why;  // STAR_OK, or the cause of the failure
+        const char *target = "target/";
+        std::function<void(const TempDir &)> verify = nullptr;  // what the tree alone does not show
+    };
+    void run(const std::vector<Case> &cases) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.what);
+            TempDir here;
+            enter(here);
+            use_resources(images, c.resources);
+            if (c.prepare) c.prepare(here);
+            EXPECT_EQ(install_payload(c.target), c.why);
+            EXPECT_EQ(list_tree(here / "target"), c.installed);
+            EXPECT_EQ(::leftovers(here.path), c.left);
+            if (c.verify) c.verify(here);
+        }
+        enter(cwd);
+    }
+    // Another run, holding what it uses (the journal of its change, or a temporary file) until
+    // the test ends.
+    void hold(const std::string &path) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT, 0666);
+        ASSERT_EQ(flock(fd, LOCK_EX), 0);
+        holds.push_back(fd);
+    }
+    const std::string good = bz2(make_archive({{"zorv.exe", "program"}}));
+
     TempDir cwd, images;
     char old_cwd[4096];
+    std::vector<int> holds;
 };
 
 TEST_F(Payload, InstallsTheApplicationAndRemovesTemporaryFiles) {
@@ -92,55 +129,14 @@ TEST_F(Payload, InstallsTheApplicationAndRemovesTemporaryFiles) {
     EXPECT_EQ(leftovers(), Files{});
 }
 
-TEST_F(Payload, FailureTable) {
-    const std::string good = bz2(make_archive({{"zorv.exe", "program"}}));
+// Payloads that do not decode whole, or hold no archive, install nothing and leave nothing.
+TEST_F(Payload, DamagedPayloadsInstallNothing) {
     const std::string archive = make_archive({{"a.exe", "program"}, {"b.dll", std::string(300, 'b')}});
     const std::string two_blocks = bz2(make_archive({{"zorv.exe", letters(1200000)}}));
     bool end;
     const uint64_t second = bz_find_magic(reinterpret_cast<const unsigned char *>(two_blocks.data()),
                                           two_blocks.size(), 33, &end);
-    struct Case {
-        std::string what;
-        std::map<int, std::string> resources;
-        std::function<void(const TempDir &)> prepare;  // the current folder before the run
-        Files installed;
-        Files left;  // what remains in the current folder besides the target
-        star_result why;  // STAR_OK, or the cause of the failure
-        const char *target = "target/";
-        std::function<void(const TempDir &)> verify = nullptr;  // what the tree alone does not show
-    };
-    // Another run, holding what it uses: the journal of its change, or the temporary files.
-    std::vector<int> holds;
-    auto hold = [&holds](const std::string &path) {
-        int fd = open(path.c_str(), O_RDWR | O_CREAT, 0666);
-        ASSERT_EQ(flock(fd, LOCK_EX), 0);
-        holds.push_back(fd);
-    };
-    // A journal someone else wrote into an earlier installation: every line is checked before
-    // anything is touched, and one that no run could have written changes nothing, inside the
-    // target or beside it.
-    const Files earlier = {{"a.txt", "new a"}, {"tmp_inst.old/1", "old a"}, {"sub/b.txt", "b"}};
-    auto forged = [&](const char *what, const std::string &journal, bool link = false) {
-        Files target = earlier;
-        target["tmp_inst.old/journal"] = journal;
-        if (link) target["lnk"] = "";  // the listing reads a link to a folder as an empty file
-        return Case{what, {{ZORV_PAYLOAD_ID, good}},
-                    [=](const TempDir &d) {
-                        mkdir_p(d / "target/tmp_inst.old"), mkdir_p(d / "target/sub"), mkdir_p(d / "elsewhere");
-                        for (auto &f : target)
-                            if (f.first != "lnk") write_file(d / ("target/" + f.first), f.second);
-                        write_file(d / "elsewhere/a.txt", "mine"), write_file(d / "beside.txt", "mine");
-                        if (link) symlink("../elsewhere", (d / "target/lnk").c_str());
-                    },
-                    target, {{"elsewhere/a.txt", "mine"}, {"beside.txt", "mine"}}, STAR_ERR_JOURNAL};
-    };
-    // An earlier a.exe and a payload that reaches the change's own folder after it.
-    auto into_aside = [&](const std::string &name) {
-        return Case{"an entry named " + name, {{ZORV_PAYLOAD_ID, bz2(make_archive({{"a.exe", "new"}, {name, "x"}}))}},
-                    [](const TempDir &d) { mkdir_p(d / "target"), write_file(d / "target/a.exe", "old"); },
-                    {{"a.exe", "old"}}, {}, STAR_ERR_NAME};
-    };
-    const Case cases[] = {
+    run({
         {"no payload resource", {{ZORV_SETTINGS_ID, "x"}}, nullptr, {}, {}, STAR_ERR_NO_PAYLOAD},
         {"no resources at all", {}, nullptr, {}, {}, STAR_ERR_NO_PAYLOAD},
         {"empty resource", {{ZORV_PAYLOAD_ID, ""}}, nullptr, {}, {}, STAR_ERR_CUT_SHORT},
@@ -152,6 +148,17 @@ TEST_F(Payload, FailureTable) {
         // The stream CRC ends at most 7 bits before the end.
         {"the stream CRC damaged", {{ZORV_PAYLOAD_ID, flip(two_blocks, 8 * two_blocks.size() - 16)}}, nullptr,
          {}, {}, STAR_ERR_DAMAGED},
+        // A whole stream of an archive cut inside a body: the reader's failure, and nothing of it left.
+        {"archive cut inside a body", {{ZORV_PAYLOAD_ID, bz2(archive.substr(0, archive.size() - 200))}}, nullptr,
+         {}, {}, STAR_ERR_CUT_SHORT},
+        {"no boundary in the archive", {{ZORV_PAYLOAD_ID, bz2("plain text\n")}}, nullptr, {}, {}, STAR_OK},
+    });
+}
+
+// The temporary files: never written through what stands at their names, held against another
+// run, and removed only while their names stand for them.
+TEST_F(Payload, TemporaryFilesAreTheRunsOwn) {
+    run({
         {"tmp_inst.bz2 cannot be created", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) { mkdir_p(d / "tmp_inst.bz2"), write_file(d / "tmp_inst.bz2/in-the-way", ""); },
          {}, {{"tmp_inst.bz2/in-the-way", ""}}, STAR_ERR_WRITE},
@@ -165,16 +172,18 @@ TEST_F(Payload, FailureTable) {
         {"tmp_inst.sta is a hard link", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) { write_file(d / "mine", "keep"), link((d / "mine").c_str(), (d / "tmp_inst.sta").c_str()); },
          {}, {{"mine", "keep"}, {"tmp_inst.sta", "keep"}}, STAR_ERR_WRITE},
-        // A whole stream of an archive cut inside a body: the reader's failure, and nothing of it left.
-        {"archive cut inside a body", {{ZORV_PAYLOAD_ID, bz2(archive.substr(0, archive.size() - 200))}}, nullptr,
-         {}, {}, STAR_ERR_CUT_SHORT},
-        {"no boundary in the archive", {{ZORV_PAYLOAD_ID, bz2("plain text\n")}}, nullptr, {}, {}, STAR_OK},
-        // Over an earlier installation.
-        {"a folder where the new version has a file", {{ZORV_PAYLOAD_ID, bz2(archive)}},
-         [](const TempDir &d) { mkdir_p(d / "target/a.exe"), write_file(d / "target/a.exe/mine", "mine"); },
-         {{"a.exe/mine", "mine"}}, {}, STAR_ERR_WRITE},
-        {"an entry into the change's own folder", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"TMP_INST.OLD/x", "x"}}))}},
-         nullptr, {}, {}, STAR_ERR_NAME},
+        {"another run from this folder holds tmp_inst.sta", {{ZORV_PAYLOAD_ID, good}},
+         [&](const TempDir &d) { hold(d / "tmp_inst.sta"); }, {}, {{"tmp_inst.sta", ""}}, STAR_ERR_IN_USE},
+        // Installed into the current folder, a file of the payload may take a temporary file's name.
+        {"entries named as the temporary files",
+         {{ZORV_PAYLOAD_ID, bz2(make_archive({{"tmp_inst.bz2", "b"}, {"tmp_inst.sta", "s"}}))}}, nullptr, {},
+         {{"tmp_inst.bz2", "b"}, {"tmp_inst.sta", "s"}}, STAR_OK, "./"},
+    });
+}
+
+// What an earlier run left unfinished is finished first; a run that holds the target is left to it.
+TEST_F(Payload, EarlierRunsAreFinishedFirst) {
+    run({
         // A run killed while a.exe was moved aside and being replaced: put back first.
         {"a killed upgrade is undone first", {{ZORV_PAYLOAD_ID, good}},
          [](const TempDir &d) {
@@ -192,6 +201,49 @@ TEST_F(Payload, FailureTable) {
              write_file(d / "target/tmp_inst.old/1", "old a"), write_file(d / "target/a.exe", "new a");
          },
          {{"a.exe", "new a"}, {"zorv.exe", "program"}}, {}, STAR_OK},
+        // A journal of an earlier version names the levels its run made: a failing run removes
+        // none of them, whoever wrote it.
+        {"a failing run after a journal of the target's own levels",
+         {{ZORV_PAYLOAD_ID, bz2(make_archive({{"TMP_INST.OLD/x", "x"}}))}},
+         [](const TempDir &d) {
+             mkdir_p(d / "target/tmp_inst.old");
+             write_file(d / "target/tmp_inst.old/journal", "t " + d.path + "/target\n");
+         },
+         {}, {}, STAR_ERR_NAME, "target/", [](const TempDir &d) { EXPECT_TRUE(exists(d / "target")); }},
+        {"another run holds the target", {{ZORV_PAYLOAD_ID, good}},
+         [&](const TempDir &d) { mkdir_p(d / "target/tmp_inst.old"), hold(d / "target/tmp_inst.old/journal"); },
+         {{"tmp_inst.old/journal", ""}}, {}, STAR_ERR_IN_USE},
+        // A journal larger than any run writes is refused by its size alone, before a line is read.
+        {"a journal of 64 MiB and one byte", {{ZORV_PAYLOAD_ID, good}},
+         [](const TempDir &d) {
+             mkdir_p(d / "target/tmp_inst.old");
+             write_file(d / "target/tmp_inst.old/journal", "c\n");
+             ASSERT_EQ(truncate((d / "target/tmp_inst.old/journal").c_str(), (64 << 20) + 1), 0);
+         },
+         {{"tmp_inst.old/journal", std::string(64 << 20, '\0').replace(0, 2, "c\n") + '\0'}}, {}, STAR_ERR_JOURNAL},
+    });
+}
+
+// A journal someone else wrote into an earlier installation: every line is checked before
+// anything is touched, and one that no run could have written changes nothing, inside the target
+// or beside it.
+TEST_F(Payload, ForgedJournalsChangeNothing) {
+    const Files earlier = {{"a.txt", "new a"}, {"tmp_inst.old/1", "old a"}, {"sub/b.txt", "b"}};
+    auto forged = [&](const char *what, const std::string &journal, bool link = false) {
+        Files target = earlier;
+        target["tmp_inst.old/journal"] = journal;
+        if (link) target["lnk"] = "";  // the listing reads a link to a folder as an empty file
+        return Case{what, {{ZORV_PAYLOAD_ID, good}},
+                    [=](const TempDir &d) {
+                        mkdir_p(d / "target/tmp_inst.old"), mkdir_p(d / "target/sub"), mkdir_p(d / "elsewhere");
+                        for (auto &f : target)
+                            if (f.first != "lnk") write_file(d / ("target/" + f.first), f.second);
+                        write_file(d / "elsewhere/a.txt", "mine"), write_file(d / "beside.txt", "mine");
+                        if (link) symlink("../elsewhere", (d / "target/lnk").c_str());
+                    },
+                    target, {{"elsewhere/a.txt", "mine"}, {"beside.txt", "mine"}}, STAR_ERR_JOURNAL};
+    };
+    run({
         forged("a name that leaves the target", "f 1 ../elsewhere/a.txt\n"),
         forged("a new file beside the target", "n ../beside.txt\n"),
         forged("a number that is no number", "f ../../a.txt ../b.txt\n"),
@@ -204,6 +256,25 @@ TEST_F(Payload, FailureTable) {
         forged("a NUL in a name", std::string("f 1 a\0.txt\n", 11)),
         forged("a line longer than any a run writes", "n " + std::string(6000, 'n') + "\n"),
         forged("a name through a link", "n lnk/a.txt\n", true),
+    });
+}
+
+// Entries that would land outside the target, in the change's own folder, through a link, or on
+// a name another entry needs otherwise are refused before anything changes.
+TEST_F(Payload, NamesThatCannotBeWrittenChangeNothing) {
+    const std::string archive = make_archive({{"a.exe", "program"}, {"b.dll", std::string(300, 'b')}});
+    // An earlier a.exe and a payload that reaches the change's own folder after it.
+    auto into_aside = [&](const std::string &name) {
+        return Case{"an entry named " + name, {{ZORV_PAYLOAD_ID, bz2(make_archive({{"a.exe", "new"}, {name, "x"}}))}},
+                    [](const TempDir &d) { mkdir_p(d / "target"), write_file(d / "target/a.exe", "old"); },
+                    {{"a.exe", "old"}}, {}, STAR_ERR_NAME};
+    };
+    run({
+        {"a folder where the new version has a file", {{ZORV_PAYLOAD_ID, bz2(archive)}},
+         [](const TempDir &d) { mkdir_p(d / "target/a.exe"), write_file(d / "target/a.exe/mine", "mine"); },
+         {{"a.exe/mine", "mine"}}, {}, STAR_ERR_WRITE},
+        {"an entry into the change's own folder", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"TMP_INST.OLD/x", "x"}}))}},
+         nullptr, {}, {}, STAR_ERR_NAME},
         into_aside("./tmp_inst.old/journal"),
         into_aside(".//tmp_inst.old/1"),
         into_aside("tmp_inst.old./x"),
@@ -217,46 +288,9 @@ TEST_F(Payload, FailureTable) {
         // Names that cannot stand together are refused before the first step, however spelt.
         {"a folder, then a file of its name", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"./x/y", "1"}, {"x", "2"}}))}},
          nullptr, {}, {}, STAR_ERR_NAME},
-        {"a folder, then a file of its name, Windows' separator", {{ZORV_PAYLOAD_ID, bz2(make_archive({{".\\x\\y", "1"}, {"x", "2"}}))}},
-         nullptr, {}, {}, STAR_ERR_NAME},
-        // Installed into the current folder, a file of the payload may take a temporary file's name.
-        {"entries named as the temporary files", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"tmp_inst.bz2", "b"}, {"tmp_inst.sta", "s"}}))}},
-         nullptr, {}, {{"tmp_inst.bz2", "b"}, {"tmp_inst.sta", "s"}}, STAR_OK, "./"},
-        // A journal of an earlier version names the levels its run made: a failing run removes
-        // none of them, whoever wrote it.
-        {"a failing run after a journal of the target's own levels", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"TMP_INST.OLD/x", "x"}}))}},
-         [](const TempDir &d) {
-             mkdir_p(d / "target/tmp_inst.old");
-             write_file(d / "target/tmp_inst.old/journal", "t " + d.path + "/target\n");
-         },
-         {}, {}, STAR_ERR_NAME, "target/", [](const TempDir &d) { EXPECT_TRUE(exists(d / "target")); }},
-        {"another run holds the target", {{ZORV_PAYLOAD_ID, good}},
-         [&](const TempDir &d) { mkdir_p(d / "target/tmp_inst.old"), hold(d / "target/tmp_inst.old/journal"); },
-         {{"tmp_inst.old/journal", ""}}, {}, STAR_ERR_IN_USE},
-        {"another run from this folder holds tmp_inst.sta", {{ZORV_PAYLOAD_ID, good}},
-         [&](const TempDir &d) { hold(d / "tmp_inst.sta"); }, {}, {{"tmp_inst.sta", ""}}, STAR_ERR_IN_USE},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        TempDir here;
-        enter(here);
-        use_resources(images, c.resources);
-        if (c.prepare) c.prepare(here);
-        EXPECT_EQ(install_payload(c.target), c.why);
-        EXPECT_EQ(list_tree(here / "target"), c.installed);
-        EXPECT_EQ(::leftovers(here.path), c.left);
-        if (c.verify) c.verify(here);
-    }
-    for (int fd : holds) close(fd);
-    // A journal larger than any run writes is refused by its size alone, before a line is read.
-    TempDir here;
-    enter(here);
-    use_resources(images, {{ZORV_PAYLOAD_ID, good}});
-    mkdir_p(here / "target/tmp_inst.old");
-    write_file(here / "target/tmp_inst.old/journal", "c\n");
-    ASSERT_EQ(truncate((here / "target/tmp_inst.old/journal").c_str(), (64 << 20) + 1), 0);
-    EXPECT_EQ(install_payload("target/"), STAR_ERR_JOURNAL);
-    enter(cwd);
+        {"a folder, then a file of its name, Windows' separator",
+         {{ZORV_PAYLOAD_ID, bz2(make_archive({{".\\x\\y", "1"}, {"x", "2"}}))}}, nullptr, {}, {}, STAR_ERR_NAME},
+    });
 }
 
 // Whatever bit of the compressed payload is flipped, the result is either the whole application
