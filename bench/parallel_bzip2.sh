@@ -7,11 +7,12 @@
 # names sort first, up to 130 MB) and the regular files of /usr/share/doc (one of any names that
 # differ only in case), which bzip2 -9 packs 2.5 to 1. Each figure is the least wall time of N runs (default 3), every run into a fresh
 # folder, the commands taking turns in one run of the script:
-#   - packing: zorv-pack --arch linux against bzip2 -9 (goal at most 0.60) and lbzip2 -9 -n 2 of
+#   - packing: zorv-pack --arch linux against bzip2 -9 (goal at most 0.55) and lbzip2 -9 -n 2 of
 #     the same archive; its payload must be bzip2 -9 -c's, byte for byte;
 #   - installing: the Linux installer (-s -r -d), its 1 s wait and the extraction included, against
-#     bzip2 -dc of its payload (goal at most 1.0); its decoding, the installation less the 1 s wait
-#     and less star extract of the same archive, against lbzip2 -d -n 2 (goal at most 1.6);
+#     bzip2 -dc of its payload: wall time (goal at most 0.65) and processor time on every core
+#     (user and system, goal at most 1.25); lbzip2 -d -n 2 and star extract of the same archive
+#     beside them, reported;
 #   - the peak memory (largest resident set) of packing and of installing.
 # The load average is printed beside the figures: above about 1.5 they are disturbed.
 set -euo pipefail
@@ -68,23 +69,27 @@ export SOURCE_DATE_EPOCH=1215625293
 bzip2 -9 -c "$work/app.star" >"$work/payload.bz2"
 stub=$build/share/zorvana/linux/zorv-installer-stub
 
-TIMEFORMAT=%R
+TIMEFORMAT='%R %U %S'
 runs=$work/runs
 # Every run gets a folder never used before, and nothing is deleted until the end: ext4 creates
 # files several times slower right after a tree of thousands has been deleted. What earlier runs
 # wrote is put on the disk first, so that its write-back does not fall into the next run.
 count=0
-best() {  # best NAME COMMAND...: runs COMMAND in a fresh folder, keeps the least wall time
-    local name=$1 t dir
+best() {  # best NAME COMMAND...: runs COMMAND in a fresh folder, keeps the least wall and processor times
+    local name=$1 t dir wall cpu
     shift
     dir=$runs/$((++count))
     mkdir -p "$dir/cwd" && sync
     t=$({ time (cd "$dir/cwd" && "$@" >/dev/null 2>&1); } 2>&1)
-    if [ -z "${least[$name]:-}" ] || awk -v a="$t" -v b="${least[$name]}" 'BEGIN { exit !(a < b) }'; then
-        least[$name]=$t
+    wall=${t%% *} cpu=$(awk -v t="$t" 'BEGIN { split(t, f, " "); print f[2] + f[3] }')
+    if [ -z "${least[$name]:-}" ] || awk -v a="$wall" -v b="${least[$name]}" 'BEGIN { exit !(a < b) }'; then
+        least[$name]=$wall
+    fi
+    if [ -z "${cpu_least[$name]:-}" ] || awk -v a="$cpu" -v b="${cpu_least[$name]}" 'BEGIN { exit !(a < b) }'; then
+        cpu_least[$name]=$cpu
     fi
 }
-declare -A least
+declare -A least cpu_least
 installer_env=(env XDG_CONFIG_HOME="$work/config" ZORV_WINDOWS_DIR="$work/windows" XDG_RUNTIME_DIR="$work/run")
 mkdir -p "$work/run"
 
@@ -116,14 +121,16 @@ rm -rf "$runs"
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 verdict() { awk -v x="$1" -v g="$2" 'BEGIN { print (x <= g) ? "PASS" : "FAIL" }'; }
-printf 'least of %d runs, wall seconds:\n' "$reps"
-for n in pack bzip2_9 lbzip2_9 install bzip2_d lbzip2_d extract; do printf '  %-9s %7.2f\n' "$n" "${least[$n]}"; done
+printf 'least of %d runs, seconds:     wall  processor\n' "$reps"
+for n in pack bzip2_9 lbzip2_9 install bzip2_d lbzip2_d extract; do
+    printf '  %-9s %17.2f %10.2f\n' "$n" "${least[$n]}" "${cpu_least[$n]}"
+done
 r=$(ratio "${least[pack]}" "${least[bzip2_9]}")
-echo "packing / bzip2 -9:                 $r   goal at most 0.60   $(verdict "$r" 0.60)"
-echo "packing / lbzip2 -9 -n 2:           $(ratio "${least[pack]}" "${least[lbzip2_9]}")"
+echo "packing / bzip2 -9, wall:               $r   goal at most 0.55   $(verdict "$r" 0.55)"
+echo "packing / lbzip2 -9 -n 2, wall:         $(ratio "${least[pack]}" "${least[lbzip2_9]}")   reported"
 r=$(ratio "${least[install]}" "${least[bzip2_d]}")
-echo "installing / bzip2 -dc:             $r   goal at most 1.0    $(verdict "$r" 1.0)"
-decode=$(awk -v a="${least[install]}" -v b="${least[extract]}" 'BEGIN { print a - 1 - b }')
-r=$(ratio "$decode" "${least[lbzip2_d]}")
-echo "decoding ($decode s) / lbzip2 -d -n 2: $r   goal at most 1.6    $(verdict "$r" 1.6)"
+echo "installing / bzip2 -dc, wall:           $r   goal at most 0.65   $(verdict "$r" 0.65)"
+r=$(ratio "${cpu_least[install]}" "${cpu_least[bzip2_d]}")
+echo "installing / bzip2 -dc, processor:      $r   goal at most 1.25   $(verdict "$r" 1.25)"
+echo "installing / lbzip2 -d -n 2, wall:      $(ratio "${least[install]}" "${least[lbzip2_d]}")   reported"
 echo "peak memory: packing $((pack_kb >> 10)) MiB, installing $((install_kb >> 10)) MiB"
