@@ -1,19 +1,17 @@
 """The archive reader's Windows build under Wine, compared over many archives with its Linux build.
 
-The body copy takes stretches of bytes straight out of the stdio stream's buffer (os_peek and
-os_skip in platform/<os>/os_files.cpp). On Linux those read glibc's FILE and the unit tests cover
-them; on Windows they read msvcrt's _ptr and _cnt, which only a run of the Windows build can
-check. zorv-extract-all (extract_all.cpp) extracts every archive in one process, once as built
+The body copy takes stretches of bytes straight out of the seam's file buffer (os_peek and os_skip,
+platform/os_buffered.cpp), which is filled through each system's own reads, and only a run of
+the Windows build checks those against Linux's. zorv-extract-all (extract_all.cpp) extracts every archive in one process, once as built
 for Linux and once as built for Windows under Wine: the printed results and the extracted trees
 must be the same byte for byte, and the generated archives must give back exactly the files they
 were packed from.
 
 The archives are the golden vectors of tests/data/star and archives packed by `star pack`, LF and
-CR LF. A stdio stream fills its buffer 4096 bytes at a time from the start of the file (msvcrt's
-size, and glibc's on these file systems), so every buffer edge of an archive is known in
-advance: the generated archives are laid out so that body ends, body starts and line breaks fall
-at each offset around an edge where a stretch, a boundary check or the short read after it could
-be cut. Their bodies come from a fixed seed and are made of what the framing rule looks at: CR,
+CR LF. The seam fills its buffer 64 KiB at a time from the start of the file, so every buffer
+edge of an archive is known in advance: the generated archives are laid out so that body ends,
+body starts and line breaks fall at each offset around every 4096-byte edge, among them each
+64 KiB edge, where a stretch, a boundary check or the short read after it could be cut. Their bodies come from a fixed seed and are made of what the framing rule looks at: CR,
 LF and CR LF, lines of 61 to 63 bytes (the pending run holds 63), runs of '-' and beginnings of
 the boundary magic, never the whole magic.
 
