@@ -10,8 +10,8 @@ were packed from.
 The archives are the golden vectors of tests/data/star and archives packed by `star pack`, LF and
 CR LF. The seam fills its buffer 64 KiB at a time from the start of the file, so every buffer
 edge of an archive is known in advance: the generated archives are laid out so that body ends,
-body starts and line breaks fall at each offset around every 4096-byte edge, among them each
-64 KiB edge, where a stretch, a boundary check or the short read after it could be cut. Their bodies come from a fixed seed and are made of what the framing rule looks at: CR,
+body starts and line breaks fall at each offset around an edge where a stretch, a boundary check
+or the short read after it could be cut. Their bodies come from a fixed seed and are made of what the framing rule looks at: CR,
 LF and CR LF, lines of 61 to 63 bytes (the pending run holds 63), runs of '-' and beginnings of
 the boundary magic, never the whole magic.
 
@@ -34,12 +34,12 @@ import harness
 
 ENV = os.environ
 
-BUFFER = 4096
+BUFFER = 1 << 16  # the seam's file buffer (platform/os_buffered.cpp)
 MAGIC = b"-----SIMPLE-TAR--MEZTIL--BOUNDARY--"
 FRAME_LINE = 60  # a boundary or separator line without its line break
 STAMP = "1215625293"
 SEED = 20080709
-MIN_BODY = 3900  # an anchored body then reaches the first or second edge after its start: ~4 or ~8 KiB
+MIN_BODY = BUFFER - 196  # an anchored body then reaches the first or second edge after its start
 LETTERS = b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,;=_"
 
 # Offsets from a buffer edge to anchor a body's end or start at. A boundary check needs the line
