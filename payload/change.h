@@ -1,8 +1,9 @@
 // One change of a target as its three parts share it: the journal, the recovery, the change itself.
 //
-// journal.cpp reads, checks and writes the journal; recovery.cpp undoes or finishes what a
-// journal says; transaction.cpp plans the change and takes its steps. The caller of
-// install_archive or recover_target owns the change; nothing of it is global.
+// journal.cpp reads, checks and writes the journal, and puts names on the disk; recovery.cpp undoes
+// or finishes what a journal says, and lets go of the target; transaction.cpp plans the change and
+// takes its steps. Each calls only the ones before it. The caller of install_archive or
+// recover_target owns the change; nothing of it is global.
 #ifndef ZORV_PAYLOAD_CHANGE_H
 #define ZORV_PAYLOAD_CHANGE_H
 
@@ -80,19 +81,6 @@ bool journal_marked_on_disk(change &c);
 // Empties the journal on the disk and in memory: STAR_OK or STAR_ERR_WRITE.
 star_result journal_empty(change &c);
 
-// ---- The recovery (recovery.cpp) ----
-
-// Finishes what the journal the change holds says an earlier run left unfinished; the journal is
-// then empty, for the change to come. Otherwise the cause why that cannot be done now: the journal
-// then stays for a later run.
-star_result settle(change &c);
-
-// A failure, why, after the change began: everything is put back and the target let go; when that
-// cannot be done now, the journal stays for the next run. Gives why.
-star_result abandon(change &c, star_result why);
-
-// ---- The change (transaction.cpp) ----
-
 // The name of the file moved aside as number, inside the change's own folder: its decimal digits.
 void aside_name(unsigned number, char out[16]);
 // Puts the names folder holds on the disk: STAR_OK or STAR_ERR_WRITE.
@@ -107,6 +95,17 @@ struct synced_folder {
 };
 // Puts folder, which holds leaf, the last level of name, on the disk, unless it was the last one.
 star_result sync_once(synced_folder &last, os_dir *folder, const char *name, const char *leaf);
+
+// ---- The recovery (recovery.cpp) ----
+
+// Finishes what the journal the change holds says an earlier run left unfinished; the journal is
+// then empty, for the change to come. Otherwise the cause why that cannot be done now: the journal
+// then stays for a later run.
+star_result settle(change &c);
+
+// A failure, why, after the change began: everything is put back and the target let go; when that
+// cannot be done now, the journal stays for the next run. Gives why.
+star_result abandon(change &c, star_result why);
 
 // Lets go of the target once nothing of the change is left: the journal and the change's folder
 // go, and with undone the levels of the target's path that this run made.

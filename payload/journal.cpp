@@ -178,3 +178,23 @@ star_result journal_empty(change &c) {
     c.lines.clear();
     return os_ftruncate(c.journal) == 0 && os_fsync(c.journal) == 0 ? STAR_OK : STAR_ERR_WRITE;
 }
+
+void aside_name(unsigned number, char out[16]) {
+    char digits[16];
+    size_t n = 0;
+    do digits[n++] = char('0' + number % 10);
+    while (number /= 10);
+    for (size_t i = 0; i < n; i++) out[i] = digits[n - 1 - i];
+    out[n] = '\0';
+}
+
+star_result sync_folder(os_dir *folder) { return os_fsync_dir(folder) == 0 ? STAR_OK : STAR_ERR_WRITE; }
+
+star_result sync_once(synced_folder &last, os_dir *folder, const char *name, const char *leaf) {
+    size_t n = size_t(leaf - name);
+    if (last.any && last.len == n && memcmp(last.text, name, n) == 0) return STAR_OK;
+    last.any = true;
+    last.len = n;
+    memcpy(last.text, name, n);
+    return sync_folder(folder);
+}

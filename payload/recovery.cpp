@@ -112,3 +112,23 @@ star_result abandon(change &c, star_result why) {
     else let_go(c);
     return why;
 }
+
+void release(change &c, bool undone) {
+    star_walk_stop(&c.walk);
+    // The change's folder is let go before it is removed: Windows removes no folder that is held.
+    bool gone = os_remove_held(c.journal, c.aside, ZORV_JOURNAL_NAME) == 0;
+    os_close_dir(c.aside);
+    c.journal = nullptr;
+    c.aside = nullptr;
+    gone = gone && os_rmdir_at(c.target.dir, ZORV_ASIDE_FOLDER) == 0;
+    star_close_destination(&c.target, gone && undone);
+}
+
+void let_go(change &c) {
+    star_walk_stop(&c.walk);
+    os_fclose(c.journal);
+    os_close_dir(c.aside);
+    c.journal = nullptr;
+    c.aside = nullptr;
+    star_close_destination(&c.target, 0);
+}

@@ -312,46 +312,6 @@ star_result take_steps(change &c, os_file *archive, size_t target_len) {
 
 }  // namespace
 
-void aside_name(unsigned number, char out[16]) {
-    char digits[16];
-    size_t n = 0;
-    do digits[n++] = char('0' + number % 10);
-    while (number /= 10);
-    for (size_t i = 0; i < n; i++) out[i] = digits[n - 1 - i];
-    out[n] = '\0';
-}
-
-star_result sync_folder(os_dir *folder) { return os_fsync_dir(folder) == 0 ? STAR_OK : STAR_ERR_WRITE; }
-
-star_result sync_once(synced_folder &last, os_dir *folder, const char *name, const char *leaf) {
-    size_t n = size_t(leaf - name);
-    if (last.any && last.len == n && memcmp(last.text, name, n) == 0) return STAR_OK;
-    last.any = true;
-    last.len = n;
-    memcpy(last.text, name, n);
-    return sync_folder(folder);
-}
-
-void release(change &c, bool undone) {
-    star_walk_stop(&c.walk);
-    // The change's folder is let go before it is removed: Windows removes no folder that is held.
-    bool gone = os_remove_held(c.journal, c.aside, ZORV_JOURNAL_NAME) == 0;
-    os_close_dir(c.aside);
-    c.journal = nullptr;
-    c.aside = nullptr;
-    gone = gone && os_rmdir_at(c.target.dir, ZORV_ASIDE_FOLDER) == 0;
-    star_close_destination(&c.target, gone && undone);
-}
-
-void let_go(change &c) {
-    star_walk_stop(&c.walk);
-    os_fclose(c.journal);
-    os_close_dir(c.aside);
-    c.journal = nullptr;
-    c.aside = nullptr;
-    star_close_destination(&c.target, 0);
-}
-
 star_result recover_target(const char *target) {
     change c{};
     star_result r = take(c, target, false);
