@@ -67,8 +67,9 @@ star_result star_copy_body(os_file *archive, os_file *out);
 
 // Creates the file name inside folder, new (never through a file or a link already there), and
 // copies the body into it: STAR_ERR_WRITE when it cannot be created or closed whole, or the
-// copy's cause; the file is closed in every case and keeps what was written.
-star_result star_write_new(os_file *archive, os_dir *folder, const char *name);
+// copy's cause; the file is closed in every case and keeps what was written. With write_out, its
+// way to the disk begins as it is closed (os_fclose_and_write_out).
+star_result star_write_new(os_file *archive, os_dir *folder, const char *name, int write_out);
 
 // Creates every directory level of path (a writable text; it is cut and restored in place),
 // then opens it with "wb" and copies the body into it: the output a caller names itself.

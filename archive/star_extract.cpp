@@ -11,11 +11,13 @@ namespace {
 // buffer serves them all and memory stays fixed.
 char out_buffer[1 << 16];
 
-star_result copy_into(os_file *archive, os_file *out) {
+// With folder, out is the new file name inside it, whose write-out starts as it is closed.
+star_result copy_into(os_file *archive, os_file *out, os_dir *folder = nullptr, const char *name = nullptr) {
     os_setvbuf(out, out_buffer, sizeof out_buffer);
     star_result result = star_copy_body(archive, out);
     // Buffered bytes that cannot be written at close are a short write like any other.
-    if (os_fclose(out) != 0 && result == STAR_OK) result = STAR_ERR_WRITE;
+    int closed = folder ? os_fclose_and_write_out(out, folder, name) : os_fclose(out);
+    if (closed != 0 && result == STAR_OK) result = STAR_ERR_WRITE;
     return result;
 }
 
@@ -35,7 +37,7 @@ star_result extract_entry(os_file *archive, star_walk *w, const char *name) {
     // An earlier file is deleted rather than written over, so that a second name it has (a hard
     // link) keeps its bytes.
     if (kind != OS_KIND_NONE && (kind != OS_KIND_FILE || os_remove_at(folder, leaf) != 0)) return STAR_ERR_WRITE;
-    return star_write_new(archive, folder, leaf);
+    return star_write_new(archive, folder, leaf, 0);
 }
 
 // Extracts every entry below prefix (null: the current folder), or the first one called wanted.
@@ -87,9 +89,10 @@ star_result star_write_entry(os_file *archive, char *path) {
     return out ? copy_into(archive, out) : STAR_ERR_WRITE;
 }
 
-star_result star_write_new(os_file *archive, os_dir *folder, const char *name) {
+star_result star_write_new(os_file *archive, os_dir *folder, const char *name, int write_out) {
     os_file *out = os_create_at(folder, name);
-    return out ? copy_into(archive, out) : STAR_ERR_WRITE;
+    if (!out) return STAR_ERR_WRITE;
+    return write_out ? copy_into(archive, out, folder, name) : copy_into(archive, out);
 }
 
 star_result star_extract_all(os_file *archive, const char *prefix) {

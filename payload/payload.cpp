@@ -85,6 +85,7 @@ star_result decode_payload(decoded_payload *p) {
 
 star_result install_decoded(decoded_payload *p, const char *target_dir) {
     star_result r = target_dir ? install_archive(p->archive, target_dir, (unsigned long long)p->size) : STAR_OK;
+    os_end_write_outs();
     os_remove_held(p->archive, p->here, kArchive);
     os_close_dir(p->here);
     p->archive = nullptr;

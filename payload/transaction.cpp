@@ -303,10 +303,9 @@ star_result take_steps(change &c, os_file *archive, size_t target_len) {
             r = reach_unplanned(c, name, &folder, &leaf);
         }
         if (r == STAR_OK) r = make_room(c, name, folder, leaf, as_planned ? long(c.planned[k].aside) : -1);
-        if (r == STAR_OK) r = star_write_new(archive, folder, leaf);
+        // Its way to the disk begins as it is closed, while the next files are written.
+        if (r == STAR_OK) r = star_write_new(archive, folder, leaf, 1);
         if (r != STAR_OK) return r;
-        // Its way to the disk begins now, while the next files are written.
-        os_start_write_out_at(folder, leaf);
     }
 }
 

@@ -60,14 +60,18 @@ int os_write_out(os_file *f) {
     return -1;
 }
 
-int os_fclose(os_file *f) {
-    int result = os_write_out(f);
-    if (os_native_close(f) != 0) result = -1;
+void os_file_forget(os_file *f) {
     if (f->prev) f->prev->next = f->next;
     else open_files = f->next;
     if (f->next) f->next->prev = f->prev;
     if (f->own) free(f->buf);
     free(f);
+}
+
+int os_fclose(os_file *f) {
+    int result = os_write_out(f);
+    if (os_native_close(f) != 0) result = -1;
+    os_file_forget(f);
     return result;
 }
 

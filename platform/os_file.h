@@ -39,4 +39,8 @@ int os_native_close(os_file *f);
 // Writes out what f has gathered: 0 or -1 (then f reports an error).
 int os_write_out(os_file *f);
 
+// Lets go of f but not of the system's handle under it, which the caller keeps: what f gathered
+// must have been written out.
+void os_file_forget(os_file *f);
+
 #endif

@@ -162,10 +162,18 @@ int os_fsync_at(os_dir *dir, const char *name);
 // file system's own log, which every FlushFileBuffers writes out up to that point, so there is
 // nothing to do): 0 or -1.
 int os_fsync_dir(os_dir *dir);
-// Asks the system to start writing the file at name inside dir to the disk, and returns at once:
-// a flush of many files that starts them all first waits for the disk once, not once a file.
-// Only a hint; the flush itself is os_fsync_at.
-void os_start_write_out_at(os_dir *dir, const char *name);
+// Closes f, the file at name inside dir that this run has just written, as os_fclose does, and
+// asks the system to start writing its bytes to the disk, returning at once: a flush of many files
+// that starts them all first waits for the disk once, not once a file. The write-out is only a
+// hint; the flush itself is os_fsync_at. On Windows the handle itself goes to the threads that
+// flush, which close it once the file is flushed; until then the file stays open, shared for
+// reading, and every step of the seam that deletes, renames or asks whether a file is in use first
+// has those threads let go of it.
+int os_fclose_and_write_out(os_file *f, os_dir *dir, const char *name);
+// Waits for the write-outs begun so far and lets go of every file they still hold, flushed or not,
+// as the end of the process would: for the end of a change, after which nothing of it stays open
+// (the installed program is started next). Nothing to do on Linux.
+void os_end_write_outs(void);
 // The bytes free to this user on the volume that holds dir (GetDiskFreeSpaceExW): 0, or -1 when
 // that cannot be told.
 int os_free_space(os_dir *dir, unsigned long long *bytes);

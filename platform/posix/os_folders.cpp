@@ -208,12 +208,13 @@ int os_fsync_at(os_dir *dir, const char *name) {
 
 int os_fsync_dir(os_dir *dir) { return fsync(dir->fd) == 0 ? 0 : -1; }
 
-void os_start_write_out_at(os_dir *dir, const char *name) {
-    int fd = openat(dir->fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return;
-    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    close(fd);
+int os_fclose_and_write_out(os_file *f, os_dir *, const char *) {
+    int written = os_fflush(f);
+    if (written == 0) sync_file_range(descriptor(f), 0, 0, SYNC_FILE_RANGE_WRITE);
+    return os_fclose(f) == 0 && written == 0 ? 0 : -1;
 }
+
+void os_end_write_outs(void) {}
 
 int os_free_space(os_dir *dir, unsigned long long *bytes) {
     struct statvfs st;

@@ -13,6 +13,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "os_file.h"
 #include "os_wide.h"
 #include "platform.h"
 
@@ -215,6 +216,7 @@ int os_remove_at(os_dir *dir, const char *name) {
 // MoveFileExW without MOVEFILE_COPY_ALLOWED (which MoveFileA implies): a move to another volume
 // fails instead of copying, so that no half-made copy can stand in for a file.
 int os_rename_at(os_dir *from_dir, const char *from, os_dir *to_dir, const char *to) {
+    os_flushes_quiet();
     inside a(from_dir, from), b(to_dir, to);
     if (!a.ok || !b.ok) return -1;
     DWORD attr = GetFileAttributesW(a.text);
@@ -235,6 +237,7 @@ os_file *os_create_at(os_dir *dir, const char *name) {
 // handle is open on it: a program that holds it open, or runs it (its image is mapped), or a
 // read-only file makes it fail.
 int os_in_use_at(os_dir *dir, const char *name) {
+    os_flushes_quiet();
     inside p(dir, name);
     if (!p.ok) return 1;
     HANDLE h = CreateFileW(p.text, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
@@ -311,9 +314,16 @@ int os_fsync_at(os_dir *dir, const char *name) {
 
 int os_fsync_dir(os_dir *) { return 0; }
 
-void os_start_write_out_at(os_dir *dir, const char *name) {
+int os_fclose_and_write_out(os_file *f, os_dir *dir, const char *name) {
     inside p(dir, name);
-    if (p.ok) os_start_write_out_path(p.text);
+    if (!p.ok || os_fflush(f) != 0) {
+        os_fclose(f);
+        return -1;
+    }
+    HANDLE h = os_handle_of(f);
+    os_file_forget(f);
+    os_start_write_out_handle(p.text, h);
+    return 0;
 }
 
 int os_free_space(os_dir *dir, unsigned long long *bytes) {

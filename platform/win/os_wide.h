@@ -35,12 +35,15 @@ struct os_file_;
 os_file_ *os_file_over_handle(HANDLE h);
 HANDLE os_handle_of(os_file_ *f);
 
-// The flushes of new files (os_flushes.cpp): started ahead on threads of their own, and waited for,
-// a file at a time, by its path in the W calls' form.
-void os_start_write_out_path(const wchar_t *path);
+// The flushes of new files (os_flushes.cpp): each file's handle handed over, flushed and closed
+// ahead on threads of their own, and waited for, a file at a time, by its path in the W calls'
+// form.
+void os_start_write_out_handle(const wchar_t *path, HANDLE h);
 bool os_fsync_path(const wchar_t *path);
-// Waits until no flusher holds a file, and has them take no more of what is queued (its flushes
-// then come with os_fsync_path): for before a file is deleted.
+// Waits until no flusher holds a file, closes those they have not taken, and has them take no
+// more of what is queued (its flushes then come with os_fsync_path, by path): for before a file
+// is deleted or renamed, or asked whether it is in use.
 void os_flushes_quiet(void);
+// os_end_write_outs, in platform.h, ends them all.
 
 #endif
