@@ -67,9 +67,12 @@ star_result star_copy_body(os_file *archive, os_file *out);
 
 // Creates the file name inside folder, new (never through a file or a link already there), and
 // copies the body into it: STAR_ERR_WRITE when it cannot be created or closed whole, or the
-// copy's cause; the file is closed in every case and keeps what was written. With write_out, its
-// way to the disk begins as it is closed (os_fclose_and_write_out).
-star_result star_write_new(os_file *archive, os_dir *folder, const char *name, int write_out);
+// copy's cause; the file is closed in every case and keeps what was written.
+star_result star_write_new(os_file *archive, os_dir *folder, const char *name);
+// Copies the body into out, the file name inside folder that the caller has just created
+// (os_create_at), and closes it, its way to the disk begun (os_fclose_and_write_out): as
+// star_write_new does after the creation.
+star_result star_fill_new(os_file *archive, os_file *out, os_dir *folder, const char *name);
 
 // Creates every directory level of path (a writable text; it is cut and restored in place),
 // then opens it with "wb" and copies the body into it: the output a caller names itself.

@@ -37,7 +37,7 @@ star_result extract_entry(os_file *archive, star_walk *w, const char *name) {
     // An earlier file is deleted rather than written over, so that a second name it has (a hard
     // link) keeps its bytes.
     if (kind != OS_KIND_NONE && (kind != OS_KIND_FILE || os_remove_at(folder, leaf) != 0)) return STAR_ERR_WRITE;
-    return star_write_new(archive, folder, leaf, 0);
+    return star_write_new(archive, folder, leaf);
 }
 
 // Extracts every entry below prefix (null: the current folder), or the first one called wanted.
@@ -89,10 +89,13 @@ star_result star_write_entry(os_file *archive, char *path) {
     return out ? copy_into(archive, out) : STAR_ERR_WRITE;
 }
 
-star_result star_write_new(os_file *archive, os_dir *folder, const char *name, int write_out) {
+star_result star_write_new(os_file *archive, os_dir *folder, const char *name) {
     os_file *out = os_create_at(folder, name);
-    if (!out) return STAR_ERR_WRITE;
-    return write_out ? copy_into(archive, out, folder, name) : copy_into(archive, out);
+    return out ? copy_into(archive, out) : STAR_ERR_WRITE;
+}
+
+star_result star_fill_new(os_file *archive, os_file *out, os_dir *folder, const char *name) {
+    return copy_into(archive, out, folder, name);
 }
 
 star_result star_extract_all(os_file *archive, const char *prefix) {

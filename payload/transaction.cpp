@@ -302,10 +302,18 @@ star_result take_steps(change &c, os_file *archive, size_t target_len) {
         } else if (r == STAR_OK) {
             r = reach_unplanned(c, name, &folder, &leaf);
         }
-        if (r == STAR_OK) r = make_room(c, name, folder, leaf, as_planned ? long(c.planned[k].aside) : -1);
-        // Its way to the disk begins as it is closed, while the next files are written.
-        if (r == STAR_OK) r = star_write_new(archive, folder, leaf, 1);
         if (r != STAR_OK) return r;
+        // Where the plan found nothing, the file is created without looking first: something there
+        // now (the same name written twice, or a file come meanwhile) makes the creation fail, and
+        // only then is it looked at, recorded and moved aside.
+        long planned = as_planned ? long(c.planned[k].aside) : -1;
+        os_file *out = planned == 0 ? os_create_at(folder, leaf) : nullptr;
+        if (!out) {
+            if ((r = make_room(c, name, folder, leaf, planned)) != STAR_OK) return r;
+            if (!(out = os_create_at(folder, leaf))) return STAR_ERR_WRITE;
+        }
+        // Its way to the disk begins as it is closed, while the next files are written.
+        if ((r = star_fill_new(archive, out, folder, leaf)) != STAR_OK) return r;
     }
 }
 

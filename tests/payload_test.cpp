@@ -290,6 +290,13 @@ TEST_F(Payload, NamesThatCannotBeWrittenChangeNothing) {
          nullptr, {}, {}, STAR_ERR_NAME},
         {"a folder, then a file of its name, Windows' separator",
          {{ZORV_PAYLOAD_ID, bz2(make_archive({{".\\x\\y", "1"}, {"x", "2"}}))}}, nullptr, {}, {}, STAR_ERR_NAME},
+        // A file written twice is no clash: the later body stays, fresh or over an earlier one.
+        {"a file written twice", {{ZORV_PAYLOAD_ID, bz2(make_archive({{"./a.exe", "first"}, {"a.exe", "second"}}))}},
+         nullptr, {{"a.exe", "second"}}, {}, STAR_OK},
+        {"a file written twice over an earlier one",
+         {{ZORV_PAYLOAD_ID, bz2(make_archive({{"./a.exe", "first"}, {"a.exe", "second"}}))}},
+         [](const TempDir &d) { mkdir_p(d / "target"), write_file(d / "target/a.exe", "old"); },
+         {{"a.exe", "second"}}, {}, STAR_OK},
     });
 }
 
