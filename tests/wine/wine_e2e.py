@@ -357,32 +357,45 @@ class InstallerUnderWine(unittest.TestCase):
         self.assert_failed_upgrade(target, folder, earlier, installer)
 
     def test_names_that_cannot_stand_together(self):
-        """A payload with a folder datos and then a file DATOS, which Windows takes for one name
-        (zorv-pack refuses to make one; star and zorv-resimage can): the installation is refused
-        before its first step, with message 2, and leaves nothing, not even the target folder."""
-        target = r"C:\Program Files\Zorvana"
-        folder = self.session.unix_path(target)
-        with tempfile.TemporaryDirectory() as app_dir:
-            shutil.copytree(ENV["ZORV_APP_DIR"], app_dir, dirs_exist_ok=True)
-            with open(os.path.join(app_dir, "eDATOS"), "wb") as f:
-                f.write(b"a file\r\n")
-            archive = os.path.join(self.session.work_dir, "clash.star")
-            subprocess.run([ENV["ZORV_STAR"], "pack", archive, "-C", app_dir, "."], check=True)
-        # Sorted by star, "eDATOS" follows "datos/..."; named "DATOS" it is a file of the folder's name.
-        with open(archive, "rb") as f:
-            text = f.read().replace(b"nombre=eDATOS\n", b"nombre=DATOS\n")
-        with open(archive + ".bz2", "wb") as f:
-            f.write(bz2.compress(text, 9))
-        kit = os.path.join(ENV["ZORV_WIN_DIR"], "kit", "zorv-installer.exe")
-        out = os.path.join(self.session.work_dir, "clash.exe")
-        subprocess.run([ENV["ZORV_RESIMAGE"], out, kit, "RCDATA_RAW/101=" + archive + ".bz2"], check=True)
-        with open(out, "rb") as f:
-            installer = self.place_installer(f.read(), name="clash.exe")
-        process = self.start_installer("-s", "-r", "-d", target, installer=installer)
-        self.answer_box(harness.OK)
-        self.assertEqual(self.finish(process), (FAILURE_STATUS, [(EXTRACTION_FAILED, harness.CAPTION, ERROR_BOX, IDOK)]))
-        self.assertFalse(os.path.exists(folder))
-        self.assert_no_temporary_files()
+        """Payloads that star and zorv-resimage can make, zorv-pack not: the sample application and a
+        file eDATOS, which star sorts after the folder datos and before zorv.exe, renamed in the
+        archive. Named DATOS, a file of the folder's name as Windows compares names: the
+        installation is refused before its first step, with message 2, and leaves nothing, not even
+        the target folder. Named ZORV.EXE, the program written twice: the first file is moved aside
+        while the flushing threads may still hold it, the later body stays, and the run ends as any
+        run."""
+        rows = [
+            (b"DATOS", (FAILURE_STATUS, [(EXTRACTION_FAILED, harness.CAPTION, ERROR_BOX, IDOK)]), None),
+            (b"ZORV.EXE", (0, []), self.app),
+        ]
+        for n, (name, outcome, installed) in enumerate(rows):
+            with self.subTest(name=name):
+                target = r"C:\Program Files\Zorvana %d" % n
+                folder = self.session.unix_path(target)
+                with tempfile.TemporaryDirectory() as app_dir:
+                    shutil.copytree(ENV["ZORV_APP_DIR"], app_dir, dirs_exist_ok=True)
+                    with open(os.path.join(app_dir, "eDATOS"), "wb") as f:
+                        f.write(b"a file\r\n")
+                    archive = os.path.join(self.session.work_dir, "clash.star")
+                    subprocess.run([ENV["ZORV_STAR"], "pack", archive, "-C", app_dir, "."], check=True)
+                with open(archive, "rb") as f:
+                    text = f.read().replace(b"nombre=eDATOS\n", b"nombre=" + name + b"\n")
+                with open(archive + ".bz2", "wb") as f:
+                    f.write(bz2.compress(text, 9))
+                kit = os.path.join(ENV["ZORV_WIN_DIR"], "kit", "zorv-installer.exe")
+                out = os.path.join(self.session.work_dir, "clash.exe")
+                subprocess.run([ENV["ZORV_RESIMAGE"], out, kit, "RCDATA_RAW/101=" + archive + ".bz2"], check=True)
+                with open(out, "rb") as f:
+                    installer = self.place_installer(f.read(), name="clash.exe")
+                process = self.start_installer("-s", "-r", "-d", target, installer=installer)
+                if outcome[1]:
+                    self.answer_box(harness.OK)
+                self.assertEqual(self.finish(process), outcome)
+                if installed is None:
+                    self.assertFalse(os.path.exists(folder))
+                else:
+                    self.assertEqual(tree(folder), installed)
+                self.assert_no_temporary_files()
 
     def test_upgrade_while_the_earlier_program_runs(self):
         """The earlier version's program still runs, deaf to the close request (it has no window).
