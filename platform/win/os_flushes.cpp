@@ -127,15 +127,18 @@ bool start_flushers(void) {
 }
 
 // Closes what the flushers have not taken and waits for what they hold; they take nothing started
-// so far. A new era begins: a file may now be moved, or another take its name.
+// so far. A new era begins: a file may now be moved, or another take its name. Only jobs from
+// next_to_take on can still hold a handle (those before it were taken, or closed by the last
+// quieting), so an upgrade, which quiets the flushers for every file it moves aside, walks each
+// job once, not the whole queue each time.
 void quiet(void) {
-    queue.next_to_take = nullptr;
-    queue.era++;
-    for (flush_job *job = queue.head; job; job = job->next) {
+    for (flush_job *job = queue.next_to_take; job; job = job->next) {
         if (job->state != kQueued || !job->handle) continue;
         CloseHandle(job->handle);
         job->handle = nullptr;
     }
+    queue.next_to_take = nullptr;
+    queue.era++;
     while (queue.running > 0) wait_for_progress();
 }
 
